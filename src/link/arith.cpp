@@ -1,0 +1,82 @@
+#include "link/arith.hpp"
+
+#include <cmath>
+
+namespace kq {
+
+bool small_int(Borrowed obj, long& value) noexcept {
+    if (!PyLong_CheckExact(obj)) return false;
+    int overflow = 0;
+    value = PyLong_AsLongAndOverflow(obj, &overflow);
+    return overflow == 0;
+}
+
+namespace {
+
+// Applies `op` through the number protocol with a Python int as right operand.
+Ref with_long(Borrowed a, long b, PyObject* (*op)(PyObject*, PyObject*)) noexcept {
+    Ref rhs = Ref::steal(PyLong_FromLong(b));
+    return rhs ? Ref::steal(op(a, rhs.get())) : Ref();
+}
+
+// Shifts of more than this stay clear of overflow on a 64-bit long.
+constexpr long kSafeMagnitude = 1L << 40;
+
+}  // namespace
+
+Ref add(Borrowed a, Borrowed b) noexcept {
+    long x, y, sum;
+    if (small_int(a, x) && small_int(b, y) && !__builtin_add_overflow(x, y, &sum))
+        return Ref::steal(PyLong_FromLong(sum));
+    return Ref::steal(PyNumber_Add(a, b));
+}
+
+Ref add_long(Borrowed a, long b) noexcept {
+    long x, sum;
+    if (small_int(a, x) && !__builtin_add_overflow(x, b, &sum)) return Ref::steal(PyLong_FromLong(sum));
+    return with_long(a, b, PyNumber_Add);
+}
+
+Ref shift_left(Borrowed a, long bits) noexcept {
+    long x;
+    if (small_int(a, x) && x > -kSafeMagnitude && x < kSafeMagnitude && bits >= 0 && bits < 16)
+        return Ref::steal(PyLong_FromLong(x * (1L << bits)));
+    return with_long(a, bits, PyNumber_Lshift);
+}
+
+Ref shift_right(Borrowed a, long bits) noexcept {
+    long x;
+    if (small_int(a, x) && bits >= 0 && bits < 63) return Ref::steal(PyLong_FromLong(x >> bits));
+    return with_long(a, bits, PyNumber_Rshift);
+}
+
+Ref mask(Borrowed a, long bits) noexcept {
+    long x;
+    if (small_int(a, x)) return Ref::steal(PyLong_FromLong(x & bits));
+    return with_long(a, bits, PyNumber_And);
+}
+
+Ref multiply(Borrowed a, long factor) noexcept {
+    long x, product;
+    if (small_int(a, x) && !__builtin_mul_overflow(x, factor, &product)) return Ref::steal(PyLong_FromLong(product));
+    return with_long(a, factor, PyNumber_Multiply);
+}
+
+Ref invert(Borrowed a) noexcept {
+    long x;
+    if (small_int(a, x)) return Ref::steal(PyLong_FromLong(~x));
+    return Ref::steal(PyNumber_Invert(a));
+}
+
+Ref truncated_tenth(Borrowed a) noexcept {
+    // Python divides two ints that fit a double's mantissa as doubles, then
+    // int() truncates toward zero; bigger values go the long way round.
+    long x;
+    constexpr long kExactInDouble = 1L << 53;
+    if (small_int(a, x) && x > -kExactInDouble && x < kExactInDouble)
+        return Ref::steal(PyLong_FromDouble(std::trunc(static_cast<double>(x) / 10.0)));
+    Ref quotient = with_long(a, 10, PyNumber_TrueDivide);
+    return quotient ? Ref::steal(PyNumber_Long(quotient.get())) : Ref();
+}
+
+}  // namespace kq

@@ -1,0 +1,23 @@
+// Integer arithmetic on Python objects with the semantics of Python's
+// operators. Byte values and step counts are small ints, so each operation
+// first tries plain machine arithmetic and falls back to the number protocol
+// for anything else (big ints, or whatever object a test double hands in).
+#pragma once
+
+#include "link/ref.hpp"
+
+namespace kq {
+
+// True and the value when `obj` is an exact int that fits a long.
+bool small_int(Borrowed obj, long& value) noexcept;
+
+Ref add(Borrowed a, Borrowed b) noexcept;           // a + b
+Ref shift_left(Borrowed a, long bits) noexcept;     // a << bits
+Ref shift_right(Borrowed a, long bits) noexcept;    // a >> bits
+Ref mask(Borrowed a, long bits) noexcept;           // a & bits
+Ref multiply(Borrowed a, long factor) noexcept;     // a * factor
+Ref invert(Borrowed a) noexcept;                    // ~a
+Ref add_long(Borrowed a, long b) noexcept;          // a + b
+Ref truncated_tenth(Borrowed a) noexcept;           // int(a / 10)
+
+}  // namespace kq

@@ -1,0 +1,18 @@
+// The frame checksum: the two's complement, in eight bits, of the sum of
+// every byte in front of the checksum byte (frame start included, frame end
+// not). A frame with a right checksum sums to a multiple of 256 up to and
+// including its checksum byte.
+#pragma once
+
+#include "link/call.hpp"
+
+namespace kq {
+
+// (~sum(frame[:-2]) + 1) & 0xFF, for whatever the list holds.
+Ref frame_checksum(const Call& call, Borrowed frame) noexcept;
+
+// Bodies of __cal_crc (fills in frame[-2]) and __check_crc (tests it).
+Ref cal_crc(const Call& call) noexcept;
+Ref check_crc(const Call& call) noexcept;
+
+}  // namespace kq

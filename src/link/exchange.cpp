@@ -1,0 +1,50 @@
+#include "link/exchange.hpp"
+
+#include "link/pyops.hpp"
+
+namespace kq {
+
+Ref command_template(const Call& call, Cmd cmd) noexcept {
+    return get_attr(call.self(), call.st.template_names[static_cast<size_t>(cmd)]);
+}
+
+namespace {
+
+// n = self.ser.inWaiting(); n > 0 and self.ser.read(n). Returns the bytes read,
+// None when nothing waited, null on error.
+Ref take_waiting(const Call& call) noexcept {
+    const Names& n = call.names();
+    Ref ser = get_attr(call.self(), n.ser);
+    if (!ser) return {};
+    Ref waiting = call_method(ser.get(), n.inWaiting);
+    if (!waiting) return {};
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    int any = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
+    if (any < 0) return {};
+    if (!any) return Ref::borrow(Py_None);
+    ser = get_attr(call.self(), n.ser);
+    return ser ? call_method(ser.get(), n.read, {waiting.get()}) : Ref();
+}
+
+}  // namespace
+
+Ref read_waiting(const Call& call) noexcept { return take_waiting(call); }
+
+Ref exchange(const Call& call, Borrowed frame, bool fill_checksum) noexcept {
+    const Names& n = call.names();
+    if (fill_checksum && !call_method(call.self(), n.cal_crc, {frame})) return {};
+
+    // A late answer to an earlier request would otherwise be read as the
+    // answer to this one; drop whatever is already waiting.
+    if (!take_waiting(call)) return {};
+
+    Ref ser = get_attr(call.self(), n.ser);
+    if (!ser || !call_method(ser.get(), n.write, {frame})) return {};
+
+    Ref time = load_global(call, n.g_time);
+    if (!time || !call_method(time.get(), n.sleep, {call.st.wait_seconds})) return {};
+
+    return call_method(call.self(), n.read_waiting);
+}
+
+}  // namespace kq

@@ -1,0 +1,103 @@
+#include "module/arguments.hpp"
+
+namespace kq {
+
+namespace {
+
+// "takes exactly/at least/at most N positional argument(s) (M given)"
+void raise_count_error(const MethodSpec& spec, Py_ssize_t given) noexcept {
+    const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t required = spec.required();
+    const char* bound = given < required ? "at least" : "at most";
+    Py_ssize_t expected = given < required ? required : total;
+    if (required == total) bound = "exactly";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, bound,
+                 expected, expected == 1 ? "" : "s", given);
+}
+
+bool same_name(Borrowed keyword, const char* name) noexcept {
+    return PyUnicode_CompareWithASCIIString(keyword, name) == 0;
+}
+
+// Index of the parameter the keyword names, or -1.
+Py_ssize_t parameter_index(const MethodSpec& spec, Borrowed keyword) noexcept {
+    for (size_t i = 0; i < spec.params.size(); ++i)
+        if (same_name(keyword, spec.params[i].name)) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
+PyTypeObject* expected_type(ArgType type) noexcept {
+    switch (type) {
+        case ArgType::Str: return &PyUnicode_Type;
+        case ArgType::Int: return &PyLong_Type;
+        case ArgType::List: return &PyList_Type;
+        case ArgType::Object: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool parse_arguments(const MethodSpec& spec, Borrowed defaults, PyObject* const* args, size_t nargsf, Borrowed kwnames,
+                     PyObject** out) noexcept {
+    const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t required = spec.required();
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    if (given > total || (keywords == 0 && given < required)) {
+        raise_count_error(spec, given);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < total; ++i) out[i] = i < given ? args[i] : nullptr;
+
+    if (keywords > 0) {
+        PyObject* const* values = args + given;
+        // Keyword parameters in parameter order; a missing required one is
+        // reported with the count of parameters found before it.
+        Py_ssize_t used = 0;
+        for (Py_ssize_t i = given; i < total; ++i) {
+            for (Py_ssize_t k = 0; k < keywords; ++k) {
+                if (same_name(PyTuple_GET_ITEM(kwnames, k), spec.params[i].name)) {
+                    out[i] = values[k];
+                    ++used;
+                    break;
+                }
+            }
+            if (!out[i] && !spec.params[i].has_default) {
+                raise_count_error(spec, i);
+                return false;
+            }
+        }
+        if (used < keywords) {
+            for (Py_ssize_t k = 0; k < keywords; ++k) {
+                Borrowed keyword = PyTuple_GET_ITEM(kwnames, k);
+                Py_ssize_t index = parameter_index(spec, keyword);
+                if (index >= given) continue;
+                if (index >= 0)
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
+                                 keyword);
+                else
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+                return false;
+            }
+        }
+    }
+
+    // Trailing parameters left out take the stored defaults.
+    const Py_ssize_t first_default = total - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+    for (Py_ssize_t i = first_default; i < total; ++i)
+        if (!out[i]) out[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        PyTypeObject* type = expected_type(spec.params[i].type);
+        if (type && Py_TYPE(out[i]) != type) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         spec.params[i].name, type->tp_name, Py_TYPE(out[i])->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace kq

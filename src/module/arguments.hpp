@@ -1,0 +1,15 @@
+// Argument acceptance for the class's methods, as compiled Python reports it:
+// positional or keyword, exact types, defaults from the method table.
+#pragma once
+
+#include "module/method_table.hpp"
+
+namespace kq {
+
+// Fills `out` (one slot per parameter, borrowed references) from a vectorcall.
+// `defaults` holds the values of the trailing parameters that have one.
+// Returns false with TypeError set when the call does not fit the method.
+bool parse_arguments(const MethodSpec& spec, Borrowed defaults, PyObject* const* args, size_t nargsf, Borrowed kwnames,
+                     PyObject** out) noexcept;
+
+}  // namespace kq

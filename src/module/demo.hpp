@@ -1,0 +1,12 @@
+// The demonstration run when the module executes as the main program.
+#pragma once
+
+#include "link/ref.hpp"
+
+namespace kq {
+
+// Runs the demonstration in `module`'s globals; -1 with an exception set if
+// it ended with one.
+int run_demonstration(Borrowed module) noexcept;
+
+}  // namespace kq

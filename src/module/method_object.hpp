@@ -1,0 +1,21 @@
+// The objects that stand for the class's methods. They behave like the
+// functions of a compiled Python module: they bind to an instance as a
+// bound method, carry __name__, __qualname__, __doc__, __module__,
+// __defaults__, __annotations__ and a __code__ that inspect.signature reads,
+// and are called through vectorcall with the argument rules of the table.
+#pragma once
+
+#include "module/method_table.hpp"
+
+namespace kq {
+
+extern PyType_Spec kMethodTypeSpec;
+
+// A new method object for `spec`, belonging to `module` (whose globals and
+// state its calls use) and to the class named `class_name`.
+Ref new_method_object(Borrowed module, const MethodSpec& spec, const char* class_name) noexcept;
+
+// The name the class binds the method under: `__x` becomes `_Class__x`.
+Ref attribute_name(const MethodSpec& spec, const char* class_name) noexcept;
+
+}  // namespace kq

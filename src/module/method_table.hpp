@@ -1,0 +1,44 @@
+// The class's methods, declared once: names, parameters with their types and
+// defaults, declared results and documentation. The argument parser, the
+// method objects' __annotations__, __defaults__, __code__ (and so
+// inspect.signature and help()) are all derived from this table.
+#pragma once
+
+#include <array>
+#include <span>
+
+#include "link/call.hpp"
+
+namespace kq {
+
+enum class ArgType { Object, Str, Int, List };  // Object: the driver itself, untested
+enum class Declared { Nothing, Bool, None };    // the method's return annotation
+
+struct Param {
+    const char* name;
+    ArgType type;
+    bool has_default = false;
+    long default_value = 0;
+};
+
+using MethodBody = Ref (*)(const Call&) noexcept;
+
+struct MethodSpec {
+    const char* name;                // as written in the class, before name mangling
+    std::span<const Param> params;   // the object first
+    Declared result;
+    const char* doc;
+    MethodBody body;
+
+    Py_ssize_t required() const noexcept {
+        Py_ssize_t n = 0;
+        for (const Param& p : params) n += p.has_default ? 0 : 1;
+        return n;
+    }
+};
+
+inline constexpr size_t kMaxParams = 3;
+inline constexpr size_t kMethodCount = 15;
+extern const std::array<MethodSpec, kMethodCount> kMethods;
+
+}  // namespace kq

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Make this machine ready to build, test and run the driver:
+#   - system tools the tests use (lsof for the port-busy check),
+#   - a virtual environment in .venv,
+#   - the driver built and installed into it with its test extra.
+# Safe to run again: each step is skipped when its result is already there,
+# and the driver is rebuilt only when its sources changed.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+venv="$root/.venv"
+python=${PYTHON:-python3}
+
+apt_packages=()
+command -v lsof >/dev/null 2>&1 || apt_packages+=(lsof)
+if [ ${#apt_packages[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "bootstrap: please install: ${apt_packages[*]} (needs root)" >&2
+        exit 1
+    fi
+    echo "bootstrap: installing ${apt_packages[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${apt_packages[@]}" >/dev/null
+fi
+
+if [ ! -x "$venv/bin/python" ]; then
+    echo "bootstrap: creating $venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+fi
+
+# Rebuild only when something that goes into the build changed.
+stamp="$venv/.kq2741-build-stamp"
+digest=$(find pyproject.toml meson.build src sim -type f \( -name '*.cpp' -o -name '*.hpp' \
+            -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name 'py.typed' \) \
+            -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$digest" ]; then
+    echo "bootstrap: building and installing kq2741 into $venv"
+    "$venv/bin/python" -m pip install -q ".[test]"
+    echo "$digest" > "$stamp"
+fi
