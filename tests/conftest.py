@@ -1,0 +1,111 @@
+"""Test doubles for the serial line, the clock and the platform.
+
+The driver looks up `ser` on the object and `serial`, `time`, `subprocess`
+and `platform` in its module at call time, so a test swaps them in with
+plain attribute assignment or monkeypatch.
+"""
+from __future__ import annotations
+
+import copy
+
+import pytest
+from serial.serialutil import to_bytes
+
+import kq2741
+
+TEMPLATE_NAMES = [
+    "_KQ2741__CMD_READ_DEV_VER",
+    "_KQ2741__CMD_READ_OPTICAL_LEN",
+    "_KQ2741__CMD_READ_CURRENT_STATUS",
+    "_KQ2741__CMD_CLOSE_FULLSCREEN",
+    "_KQ2741__CMD_SET_OPTICAL_LEN",
+    "_KQ2741__CMD_SET_ATTENUATION",
+    "_KQ2741__CMD_CLEAR_ATTENUATION",
+    "_KQ2741__CMD_DIS_CONNECT",
+]
+
+
+def frame(*values: int) -> bytes:
+    return bytes(values)
+
+
+def checksum(head) -> int:
+    return (-sum(head)) & 0xFF
+
+
+def request(*head: int) -> bytes:
+    """A request frame from its bytes up to the payload: checksum and end added."""
+    return bytes([*head, checksum(head), 0x7D])
+
+
+class FakeSerial:
+    """A connection whose instrument answers each write with the next scripted
+    answer (None: no answer). `stale` is input already waiting before the
+    first write. Every call is logged in order."""
+
+    def __init__(self, answers=(), stale: bytes = b""):
+        self.answers = list(answers)
+        self.buffer = bytearray(stale)
+        self.log: list[tuple] = []
+        self.writes: list[bytes] = []
+        self.closed = False
+
+    def write(self, data):
+        payload = to_bytes(data)  # what pyserial does with a list of ints
+        self.log.append(("write", payload))
+        self.writes.append(payload)
+        if self.answers:
+            answer = self.answers.pop(0)
+            if answer is not None:
+                self.buffer += answer
+        return len(payload)
+
+    def inWaiting(self):
+        self.log.append(("inWaiting", len(self.buffer)))
+        return len(self.buffer)
+
+    def read(self, n):
+        self.log.append(("read", n))
+        data = bytes(self.buffer[:n])
+        del self.buffer[:n]
+        return data
+
+    def close(self):
+        self.log.append(("close",))
+        self.closed = True
+
+
+class FakeTime:
+    def __init__(self):
+        self.sleeps: list[float] = []
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+
+
+@pytest.fixture(autouse=True)
+def restore_templates():
+    """The templates are class state shared by every test: put them back."""
+    saved = {name: copy.copy(getattr(kq2741.KQ2741, name)) for name in TEMPLATE_NAMES}
+    yield
+    for name, values in saved.items():
+        getattr(kq2741.KQ2741, name)[:] = values
+
+
+@pytest.fixture
+def fake_time(monkeypatch):
+    clock = FakeTime()
+    monkeypatch.setattr(kq2741, "time", clock)
+    return clock
+
+
+@pytest.fixture
+def connect(fake_time):
+    """connect(*answers, stale=b"") -> (driver, fake connection)."""
+
+    def make(*answers, stale: bytes = b""):
+        kq = kq2741.KQ2741("/dev/ttyFAKE0")
+        kq.ser = FakeSerial(answers, stale)
+        return kq, kq.ser
+
+    return make
