@@ -37,8 +37,10 @@ def attribute(name: str) -> str:
 
 
 def test_module_globals_in_import_order():
-    names = [n for n in vars(kq2741) if not n.startswith("__")]
-    assert names == ["platform", "serial", "time", "subprocess", "KQ2741"]
+    # in a fresh interpreter: other tests swap these globals and put them back
+    code = "import kq2741; print([n for n in vars(kq2741) if not n.startswith('__')])"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out == "['platform', 'serial', 'time', 'subprocess', 'KQ2741']\n"
     import serial
 
     assert kq2741.serial is serial

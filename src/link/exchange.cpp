@@ -26,6 +26,28 @@ Ref take_waiting(const Call& call) noexcept {
     return ser ? call_method(ser.get(), n.read, {waiting.get()}) : Ref();
 }
 
+// Whether the connection says it is open; a serial layer that does not say
+// (no `is_open`) is taken to be open.
+int connection_open(Borrowed ser, const Names& n) noexcept {
+    Ref is_open = get_attr(ser, n.is_open);
+    if (!is_open) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 1;
+    }
+    return PyObject_IsTrue(is_open.get());
+}
+
+// A late answer to an earlier request would otherwise be read as the answer
+// to this one: drop whatever is already waiting. A closed port is left to
+// `write`, which reports it as the serial library's not-open error.
+bool drain_input(const Call& call) noexcept {
+    Ref ser = get_attr(call.self(), call.names().ser);
+    int open = ser ? connection_open(ser.get(), call.names()) : -1;
+    if (open <= 0) return open == 0;
+    return static_cast<bool>(take_waiting(call));
+}
+
 }  // namespace
 
 Ref read_waiting(const Call& call) noexcept { return take_waiting(call); }
@@ -34,9 +56,7 @@ Ref exchange(const Call& call, Borrowed frame, bool fill_checksum) noexcept {
     const Names& n = call.names();
     if (fill_checksum && !call_method(call.self(), n.cal_crc, {frame})) return {};
 
-    // A late answer to an earlier request would otherwise be read as the
-    // answer to this one; drop whatever is already waiting.
-    if (!take_waiting(call)) return {};
+    if (!drain_input(call)) return {};
 
     Ref ser = get_attr(call.self(), n.ser);
     if (!ser || !call_method(ser.get(), n.write, {frame})) return {};
