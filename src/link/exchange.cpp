@@ -29,13 +29,11 @@ Ref take_waiting(const Call& call) noexcept {
 // Whether the connection says it is open; a serial layer that does not say
 // (no `is_open`) is taken to be open.
 int connection_open(Borrowed ser, const Names& n) noexcept {
-    Ref is_open = get_attr(ser, n.is_open);
-    if (!is_open) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 1;
-    }
-    return PyObject_IsTrue(is_open.get());
+    PyObject* is_open = nullptr;
+    int found = _PyObject_LookupAttr(ser, n.is_open, &is_open);
+    if (found <= 0) return found < 0 ? -1 : 1;
+    Ref owned = Ref::steal(is_open);
+    return PyObject_IsTrue(owned.get());
 }
 
 // A late answer to an earlier request would otherwise be read as the answer
