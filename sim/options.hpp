@@ -1,0 +1,39 @@
+// Command-line options of kq2741-sim.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "instrument.hpp"
+
+namespace kq2741sim {
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    unsigned channels = 4;
+    std::vector<std::uint16_t> wavelengths{1310, 1490, 1550};
+    std::map<unsigned, std::vector<std::uint16_t>> channel_wavelengths;
+    Version version;
+    std::string link;
+    std::string state_file;
+    unsigned delay_ms = 0;
+    bool split = false;
+    bool silent = false;
+    bool corrupt = false;
+    bool verbose = false;
+    bool help = false;
+};
+
+// Throws UsageError on anything it cannot use.
+Options parse_options(int argc, char** argv);
+// Wavelength list of every channel, channel 1 first.
+std::vector<std::vector<std::uint16_t>> wavelength_table(const Options& opts);
+const char* usage();
+
+}  // namespace kq2741sim

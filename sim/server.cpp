@@ -1,0 +1,178 @@
+#include "server.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <poll.h>
+#include <unistd.h>
+
+#include "fsutil.hpp"
+
+namespace kq2741sim {
+namespace {
+
+using namespace std::chrono_literals;
+
+// While nobody has the port open the master reports a hang-up on every poll,
+// so the loop naps instead of polling it and spinning.
+constexpr int kIdlePollMs = 10;
+constexpr auto kSplitPause = 50ms;
+// A client that stops reading fills the pty; retry its answer at this pace.
+constexpr auto kBlockedRetry = 10ms;
+
+}  // namespace
+
+Server::Server(const Options& opts, Pty& pty, Instrument& instrument, int wake_fd)
+    : opts_(opts), pty_(pty), instrument_(instrument), wake_fd_(wake_fd) {
+    save_state();
+}
+
+void Server::run(const volatile std::sig_atomic_t& stop) {
+    while (!stop) {
+        if (client_gone_) {
+            idle_wait();
+            if (stop) break;
+            pollfd p{pty_.fd(), POLLIN, 0};
+            if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) continue;
+            client_gone_ = false;
+            pty_.ensure_raw();
+            log("--", {}, "port opened");
+        }
+
+        pollfd fds[2] = {{pty_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        int n = poll(fds, 2, outbox_.timeout_ms(Outbox::Clock::now()));
+        if (n < 0) {
+            if (errno != EINTR) idle_wait();
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            char drain[64];
+            while (read(wake_fd_, drain, sizeof drain) > 0) {
+            }
+        }
+        if (fds[0].revents & POLLIN) read_port();
+        if (fds[0].revents & (POLLHUP | POLLERR)) hang_up();
+        send_due();
+    }
+}
+
+void Server::read_port() {
+    std::uint8_t buf[512];
+    for (;;) {
+        ssize_t n = read(pty_.fd(), buf, sizeof buf);
+        if (n > 0) {
+            for (const auto& r : reader_.feed({buf, static_cast<std::size_t>(n)})) handle(r);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        hang_up();  // EIO: the last client closed the port
+        return;
+    }
+}
+
+void Server::handle(const Received& r) {
+    switch (r.kind) {
+    case Received::Kind::Junk:
+        log("rx", r.raw, "not a request, skipped");
+        return;
+    case Received::Kind::BadChecksum:
+        instrument_.count_checksum_error();
+        save_state();
+        log("rx", r.raw, "bad checksum, ignored");
+        return;
+    case Received::Kind::Frame:
+        break;
+    }
+    Outcome out = instrument_.handle(r.frame);
+    save_state();
+    if (out.answer && opts_.silent) out.meaning += " (silent, no answer)";
+    log("rx", r.raw, out.meaning);
+    if (!out.answer || opts_.silent) return;
+    Bytes answer = std::move(*out.answer);
+    std::string note = command_name(r.frame.code) + " answer";
+    if (opts_.corrupt) {
+        answer[answer.size() - 2] ^= 0xFF;
+        note += ", checksum inverted";
+    }
+    schedule(std::move(answer), note);
+}
+
+void Server::schedule(Bytes answer, const std::string& note) {
+    auto due = Outbox::Clock::now() + std::chrono::milliseconds(opts_.delay_ms);
+    if (!opts_.split) {
+        outbox_.push(std::move(answer), due, note);
+        return;
+    }
+    auto half = static_cast<std::ptrdiff_t>(answer.size() / 2);
+    outbox_.push(Bytes(answer.begin(), answer.begin() + half), due, note + " (first part)");
+    outbox_.push(Bytes(answer.begin() + half, answer.end()), due + kSplitPause,
+                 note + " (second part)");
+}
+
+void Server::send_due() {
+    while (!client_gone_ && outbox_.head_due(Outbox::Clock::now())) {
+        // Bytes written while nobody has the port open would wait in the pty
+        // for the next client; on a real line they are simply lost.
+        if (client_left()) {
+            hang_up();
+            return;
+        }
+        pty_.ensure_raw();
+        auto& chunk = outbox_.head();
+        ssize_t n = write(pty_.fd(), chunk.data.data(), chunk.data.size());
+        if (n == static_cast<ssize_t>(chunk.data.size())) {
+            log("tx", chunk.data, chunk.note);
+            outbox_.pop();
+        } else if (n > 0) {
+            log("tx", {chunk.data.data(), static_cast<std::size_t>(n)}, chunk.note + " (partial)");
+            chunk.data.erase(chunk.data.begin(), chunk.data.begin() + n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            chunk.due = Outbox::Clock::now() + kBlockedRetry;
+            return;
+        } else {
+            hang_up();
+            return;
+        }
+    }
+}
+
+void Server::hang_up() {
+    if (client_gone_) return;
+    client_gone_ = true;
+    reader_.reset();
+    if (!outbox_.empty()) log("--", {}, "port closed, unsent answers dropped");
+    else log("--", {}, "port closed");
+    outbox_.clear();
+    pty_.discard_unread();
+}
+
+bool Server::client_left() const {
+    pollfd p{pty_.fd(), POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+}
+
+void Server::idle_wait() const {
+    pollfd p{wake_fd_, POLLIN, 0};
+    poll(&p, 1, kIdlePollMs);
+}
+
+void Server::save_state() {
+    if (opts_.state_file.empty()) return;
+    if (write_file_atomic(opts_.state_file, instrument_.state_json()) || state_warned_) return;
+    state_warned_ = true;
+    std::fprintf(stderr, "kq2741-sim: cannot write state file %s\n", opts_.state_file.c_str());
+}
+
+void Server::log(const char* what, std::span<const std::uint8_t> bytes,
+                 const std::string& note) const {
+    if (!opts_.verbose) return;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Outbox::Clock::now() - started_);
+    std::string h = hex(bytes);
+    std::fprintf(stderr, "kq2741-sim [%8.3f] %s %s%s%s\n", static_cast<double>(ms.count()) / 1000.0,
+                 what, h.c_str(), h.empty() ? "" : " | ", note.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace kq2741sim

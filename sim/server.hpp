@@ -1,0 +1,45 @@
+// Serves requests arriving on the pty until asked to stop.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <span>
+#include <string>
+
+#include "instrument.hpp"
+#include "options.hpp"
+#include "outbox.hpp"
+#include "protocol.hpp"
+#include "pty.hpp"
+
+namespace kq2741sim {
+
+class Server {
+public:
+    // wake_fd becomes readable when a signal asks the loop to look at stop.
+    Server(const Options& opts, Pty& pty, Instrument& instrument, int wake_fd);
+    void run(const volatile std::sig_atomic_t& stop);
+
+private:
+    void read_port();
+    void handle(const Received& r);
+    void schedule(Bytes answer, const std::string& note);
+    void send_due();
+    void hang_up();
+    bool client_left() const;
+    void idle_wait() const;
+    void save_state();
+    void log(const char* what, std::span<const std::uint8_t> bytes, const std::string& note) const;
+
+    const Options& opts_;
+    Pty& pty_;
+    Instrument& instrument_;
+    int wake_fd_;
+    FrameReader reader_;
+    Outbox outbox_;
+    bool client_gone_ = false;
+    bool state_warned_ = false;
+    Outbox::Clock::time_point started_ = Outbox::Clock::now();
+};
+
+}  // namespace kq2741sim
