@@ -349,3 +349,31 @@ def test_missing_time_global_is_a_name_error(connect, monkeypatch):
     monkeypatch.delattr(kq2741, "time")
     with pytest.raises(NameError, match="name 'time' is not defined"):
         kq.close_full_screen()
+
+
+def test_a_failing_drain_leaves_the_error_to_the_requests_own_steps(connect):
+    kq, ser = connect(b"{}")
+    calls = []
+    real = ser.inWaiting
+
+    def flaky():
+        calls.append("inWaiting")
+        if len(calls) == 1:
+            raise OSError(5, "Input/output error")
+        return real()
+
+    ser.inWaiting = flaky
+    assert kq.close_full_screen() is True
+    assert ser.writes == [bytes.fromhex("7B 01 05 00 05 7A 7D")] and len(calls) == 2
+
+
+def test_an_interrupt_during_the_drain_stops_the_request(connect):
+    kq, ser = connect(b"{}", stale=b"late")
+
+    def interrupted(n):
+        raise KeyboardInterrupt
+
+    ser.read = interrupted
+    with pytest.raises(KeyboardInterrupt):
+        kq.close_full_screen()
+    assert ser.writes == []

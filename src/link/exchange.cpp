@@ -10,45 +10,36 @@ Ref command_template(const Call& call, Cmd cmd) noexcept {
 
 namespace {
 
-// n = self.ser.inWaiting(); n > 0 and self.ser.read(n). Returns the bytes read,
-// None when nothing waited, null on error.
-Ref take_waiting(const Call& call) noexcept {
-    const Names& n = call.names();
-    Ref ser = get_attr(call.self(), n.ser);
-    if (!ser) return {};
-    Ref waiting = call_method(ser.get(), n.inWaiting);
+// n = ser.inWaiting(); ser.read(n) if n > 0 else None
+Ref read_pending(Borrowed ser, const Names& n) noexcept {
+    Ref waiting = call_method(ser, n.inWaiting);
     if (!waiting) return {};
     Ref zero = Ref::steal(PyLong_FromLong(0));
     int any = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
-    if (any < 0) return {};
-    if (!any) return Ref::borrow(Py_None);
-    ser = get_attr(call.self(), n.ser);
-    return ser ? call_method(ser.get(), n.read, {waiting.get()}) : Ref();
-}
-
-// Whether the connection says it is open; a serial layer that does not say
-// (no `is_open`) is taken to be open.
-int connection_open(Borrowed ser, const Names& n) noexcept {
-    PyObject* is_open = nullptr;
-    int found = _PyObject_LookupAttr(ser, n.is_open, &is_open);
-    if (found <= 0) return found < 0 ? -1 : 1;
-    Ref owned = Ref::steal(is_open);
-    return PyObject_IsTrue(owned.get());
+    if (any <= 0) return any < 0 ? Ref() : Ref::borrow(Py_None);
+    return call_method(ser, n.read, {waiting.get()});
 }
 
 // A late answer to an earlier request would otherwise be read as the answer
-// to this one: drop whatever is already waiting. A closed port is left to
-// `write`, which reports it as the serial library's not-open error.
+// to this one: drop whatever is already waiting. The drain never reports a
+// failure of the line itself (a closed or vanished port): the request's own
+// write or read reports it, with the serial library's own exception, as it
+// would without the drain. Interruptions (KeyboardInterrupt) still stop it.
 bool drain_input(const Call& call) noexcept {
     Ref ser = get_attr(call.self(), call.names().ser);
-    int open = ser ? connection_open(ser.get(), call.names()) : -1;
-    if (open <= 0) return open == 0;
-    return static_cast<bool>(take_waiting(call));
+    if (!ser) return false;
+    if (read_pending(ser.get(), call.names())) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
 }
 
 }  // namespace
 
-Ref read_waiting(const Call& call) noexcept { return take_waiting(call); }
+Ref read_waiting(const Call& call) noexcept {
+    Ref ser = get_attr(call.self(), call.names().ser);
+    return ser ? read_pending(ser.get(), call.names()) : Ref();
+}
 
 Ref exchange(const Call& call, Borrowed frame, bool fill_checksum) noexcept {
     const Names& n = call.names();

@@ -16,7 +16,6 @@ namespace kq {
     X(write, "write")                                             \
     X(inWaiting, "inWaiting")                                     \
     X(read, "read")                                               \
-    X(is_open, "is_open")                                         \
     X(close, "close")                                             \
     X(sleep, "sleep")                                             \
     X(index, "index")                                             \
