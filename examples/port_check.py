@@ -1,0 +1,38 @@
+"""Handle a missing or busy port cleanly before talking to the instrument.
+
+    python port_check.py PORT
+
+Exit status: 0 the instrument answered, 2 the port is busy or cannot be
+opened, 3 the port opened but the instrument did not answer."""
+from __future__ import annotations
+
+import os
+import sys
+
+from kq2741 import KQ2741
+
+
+def main() -> int:
+    port = sys.argv[1]
+    if not os.path.exists(port):
+        print(f"{port}: no such port; is the adapter plugged in?")
+        return 2
+    kq = KQ2741(port)
+    if not kq.check_port_available():
+        print(f"{port}: busy; another program holds it (see: lsof {port})")
+        return 2
+    if not kq.open():  # it may have been taken since the check
+        return 2
+    try:
+        version = kq.read_device_version()
+    finally:
+        kq.close()
+    if version is None:
+        print(f"{port}: opened, but no instrument answered")
+        return 3
+    print(f"{port}: KQ2741 version {version}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

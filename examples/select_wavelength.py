@@ -1,0 +1,39 @@
+"""Select a wavelength on a channel and confirm it in the channel's status.
+
+    python select_wavelength.py PORT WAVELENGTH_NM [--channel 1]
+
+Exits 1 when the channel does not support the wavelength or the status does
+not confirm it."""
+from __future__ import annotations
+
+import argparse
+
+from _common import opened
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("port")
+    parser.add_argument("wavelength", type=int)
+    parser.add_argument("--channel", type=int, default=1)
+    args = parser.parse_args()
+
+    with opened(args.port) as kq:
+        supported = kq.read_optical_length(args.channel)
+        print(f"channel {args.channel} supports {supported} nm")
+        try:
+            selected = kq.set_optical_length(args.wavelength, args.channel)
+        except ValueError as refused:
+            print(refused)
+            return 1
+        status = kq.read_current_status(args.channel)
+        if not selected or status is None or supported is None:
+            print("no answer from the instrument")
+            return 1
+        now = supported[status["optical_length_index"]]
+        print(f"channel {args.channel} now at {now} nm")
+        return 0 if now == args.wavelength else 1
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
