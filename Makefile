@@ -2,7 +2,7 @@
 VENV   := .venv
 PYTHON := $(VENV)/bin/python
 
-.PHONY: bootstrap test demo clean
+.PHONY: bootstrap test demo check-wheel bench clean
 
 bootstrap:
 	@tools/bootstrap.sh
@@ -12,6 +12,13 @@ test: bootstrap
 
 demo: bootstrap
 	@tools/demo.sh
+
+# Wheel and sdist; the wheel installed into a fresh venv runs the demonstration.
+check-wheel:
+	@tools/check-wheel.sh
+
+bench: bootstrap
+	$(PYTHON) bench/bench.py
 
 clean:
 	rm -rf build builddir* dist .venv

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Build the wheel and the sdist, install the wheel into a fresh virtual
+# environment, and use it there as a user would: import the module, check the
+# stubs with mypy, start the simulator and run the demonstration program on it.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+"$root/tools/bootstrap.sh"
+python="$root/.venv/bin/python"
+dist="$root/build/dist"
+venv="$root/build/wheel-venv"
+rm -rf "$dist" "$venv"
+
+"$python" -m pip wheel -q --no-deps -w "$dist" . 2>&1 | grep -v '^WARNING: Location' || true
+"$python" -m build --sdist -o "$dist" . >/dev/null
+wheel=$(ls "$dist"/kq2741-*.whl)
+echo "wheel: $(basename "$wheel")"
+echo "sdist: $(basename "$(ls "$dist"/kq2741-*.tar.gz)")"
+"$python" - "$wheel" <<'PY'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+wanted = ["kq2741.cpython-", "/scripts/kq2741", "/scripts/kq2741-sim", "kq2741-stubs/__init__.pyi"]
+missing = [w for w in wanted if not any(w in n for n in names)]
+if missing:
+    sys.exit(f"wheel lacks {missing}: {names}")
+print("wheel holds: module, kq2741, kq2741-sim, kq2741-stubs")
+PY
+
+python3 -m venv "$venv"
+"$venv/bin/python" -m pip install -q "$wheel" mypy types-pyserial 2>&1 | grep -v '^WARNING: Location' || true
+cd "$venv"  # away from the checkout: only the installed wheel can be imported
+"$venv/bin/python" -c "import kq2741; print('import:', kq2741.__file__)"
+"$venv/bin/python" -m mypy --strict "$root/examples" | sed 's/^/mypy (wheel stubs): /'
+
+sim_out=$(mktemp)
+"$venv/bin/kq2741-sim" >"$sim_out" &
+sim_pid=$!
+trap 'kill $sim_pid 2>/dev/null; rm -f "$sim_out"' EXIT
+for _ in $(seq 100); do [ -s "$sim_out" ] && break; sleep 0.05; done
+port=$(head -n 1 "$sim_out")
+output=$("$venv/bin/kq2741" "$port")
+echo "$output" | sed 's/^/demo: /'
+case "$output" in
+    *"succ close full screen!"*) echo "wheel smoke test: passed" ;;
+    *) echo "wheel smoke test: FAILED" >&2; exit 1 ;;
+esac
