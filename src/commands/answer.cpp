@@ -1,6 +1,7 @@
 #include "commands/answer.hpp"
 
 #include "link/arith.hpp"
+#include "link/exchange.hpp"
 
 namespace kq {
 
@@ -54,6 +55,11 @@ int Answer::framed_present() const noexcept {
 int Answer::framed() const noexcept {
     if (size() == 0) return 0;
     return framed_present();
+}
+
+bool ask(const Call& call, Borrowed frame, bool fill_checksum, Answer& answer) noexcept {
+    Ref read_bytes = exchange(call, frame, fill_checksum);
+    return read_bytes && answer.load(read_bytes.get());
 }
 
 Ref framed_result(const Answer& answer) noexcept {

@@ -4,7 +4,7 @@
 // buffer; anything else a connection hands back is turned into a list first.
 #pragma once
 
-#include "link/ref.hpp"
+#include "link/call.hpp"
 
 namespace kq {
 
@@ -30,6 +30,10 @@ private:
 
 inline constexpr long kFrameStart = 0x7B;
 inline constexpr long kFrameEnd = 0x7D;
+
+// One exchange of `frame` (see exchange()), what came back loaded into
+// `answer`. False with an exception set on failure.
+bool ask(const Call& call, Borrowed frame, bool fill_checksum, Answer& answer) noexcept;
 
 // The answer's truth value for the operations that report success.
 Ref framed_result(const Answer& answer) noexcept;

@@ -13,10 +13,8 @@ namespace {
 // Writes the channel into the frame, sends it, and reports whether the
 // answer came back framed.
 Ref send_to_channel(const Call& call, Borrowed frame, Borrowed channel) noexcept {
-    if (!store_item(frame, 1, channel)) return {};
-    Ref read_bytes = exchange(call, frame, true);
     Answer answer;
-    if (!read_bytes || !answer.load(read_bytes.get())) return {};
+    if (!store_item(frame, 1, channel) || !ask(call, frame, true, answer)) return {};
     return framed_result(answer);
 }
 

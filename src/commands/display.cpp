@@ -12,9 +12,8 @@ constexpr Py_ssize_t kVersionAnswerLength = 10;
 
 Ref read_device_version(const Call& call) noexcept {
     Ref frame = command_template(call, Cmd::ReadDevVer);
-    Ref read_bytes = frame ? exchange(call, frame.get(), false) : Ref();
     Answer answer;
-    if (!read_bytes || !answer.load(read_bytes.get())) return {};
+    if (!frame || !ask(call, frame.get(), false, answer)) return {};
     int framed = answer.framed();
     if (framed < 0) return {};
     if (!framed || answer.size() != kVersionAnswerLength) return Ref::borrow(Py_None);
@@ -33,9 +32,8 @@ Ref read_device_version(const Call& call) noexcept {
 
 Ref close_full_screen(const Call& call) noexcept {
     Ref frame = command_template(call, Cmd::CloseFullscreen);
-    Ref read_bytes = frame ? exchange(call, frame.get(), false) : Ref();
     Answer answer;
-    if (!read_bytes || !answer.load(read_bytes.get())) return {};
+    if (!frame || !ask(call, frame.get(), false, answer)) return {};
     return framed_result(answer);
 }
 

@@ -24,10 +24,8 @@ Ref attenuation_mdb(const Answer& answer) noexcept {
 
 Ref read_current_status(const Call& call) noexcept {
     Ref frame = command_template(call, Cmd::ReadCurrentStatus);
-    if (!frame || !store_item(frame.get(), 1, call.arg(1))) return {};
-    Ref read_bytes = exchange(call, frame.get(), true);
     Answer answer;
-    if (!read_bytes || !answer.load(read_bytes.get())) return {};
+    if (!frame || !store_item(frame.get(), 1, call.arg(1)) || !ask(call, frame.get(), true, answer)) return {};
     int framed = answer.framed();
     if (framed < 0) return {};
     if (!framed) return Ref::borrow(Py_None);

@@ -46,10 +46,8 @@ Ref decode_wavelengths(const Answer& answer) noexcept {
 
 Ref read_optical_length(const Call& call) noexcept {
     Ref frame = command_template(call, Cmd::ReadOpticalLen);
-    if (!frame || !store_item(frame.get(), 1, call.arg(1))) return {};
-    Ref read_bytes = exchange(call, frame.get(), true);
     Answer answer;
-    if (!read_bytes || !answer.load(read_bytes.get())) return {};
+    if (!frame || !store_item(frame.get(), 1, call.arg(1)) || !ask(call, frame.get(), true, answer)) return {};
     if (!answer.present()) return Ref::borrow(Py_None);
     int framed = answer.framed_present();
     if (framed < 0) return {};
@@ -81,10 +79,8 @@ Ref set_optical_length(const Call& call) noexcept {
     Ref frame = command_template(call, Cmd::SetOpticalLen);
     if (!frame || !store_item(frame.get(), 1, channel)) return {};
     Ref position = call_method(supported.get(), n.index, {length});
-    if (!position || !store_item(frame.get(), 5, position.get())) return {};
-    Ref read_bytes = exchange(call, frame.get(), true);
     Answer answer;
-    if (!read_bytes || !answer.load(read_bytes.get())) return {};
+    if (!position || !store_item(frame.get(), 5, position.get()) || !ask(call, frame.get(), true, answer)) return {};
     if (!answer.present()) return Ref::borrow(Py_False);
     int framed = answer.framed_present();
     if (framed < 0) return {};
