@@ -52,7 +52,9 @@ class Serial:
 
     def close(self):
         LOG.append(("close",))
-        import json, os
+        import json, os, sys
+        main = sys.modules["__main__"]
+        LOG.append(("globals", main.opat_port, type(main.kq).__name__, main.len_list, main.dev_status))
         with open(os.environ["KQ_LOG"], "w") as f:
             json.dump(LOG, f)
 
@@ -113,7 +115,9 @@ def test_full_demonstration_against_a_scripted_instrument(tmp_path):
     ]
     assert [e for e in log if e[0] == "sleep"].count(["sleep", 5]) == 2
     assert log[0] == ["open", "/dev/kq2741-fake", [115200, 8, "N"], {"timeout": 50, "stopbits": 1}]
-    assert log[-1] == ["close"]
+    assert log[-2] == ["close"]
+    assert log[-1] == ["globals", "/dev/kq2741-fake", "KQ2741", [1310, 1550],
+                       {"dev_work_mode": 0, "optical_length_index": 1, "attenuation": 1100}]
 
 
 def test_exception_ends_the_run_with_a_traceback_and_nonzero_status(tmp_path):
