@@ -4,13 +4,6 @@
 
 namespace kq {
 
-bool small_int(Borrowed obj, long& value) noexcept {
-    if (!PyLong_CheckExact(obj)) return false;
-    int overflow = 0;
-    value = PyLong_AsLongAndOverflow(obj, &overflow);
-    return overflow == 0;
-}
-
 namespace {
 
 // Applies `op` through the number protocol with a Python int as right operand.

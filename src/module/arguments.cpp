@@ -36,13 +36,30 @@ PyTypeObject* expected_type(ArgType type) noexcept {
     return nullptr;
 }
 
+// Each typed parameter must be exactly of its declared type.
+bool check_types(const MethodSpec& spec, PyObject* const* values) noexcept {
+    for (size_t i = 0; i < spec.params.size(); ++i) {
+        PyTypeObject* type = expected_type(spec.params[i].type);
+        if (type && Py_TYPE(values[i]) != type) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         spec.params[i].name, type->tp_name, Py_TYPE(values[i])->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_arguments(const MethodSpec& spec, Borrowed defaults, PyObject* const* args, size_t nargsf, Borrowed kwnames,
                      PyObject** out) noexcept {
     const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
-    const Py_ssize_t required = spec.required();
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (!kwnames && given == total) {  // the usual call: everything by position
+        for (Py_ssize_t i = 0; i < total; ++i) out[i] = args[i];
+        return check_types(spec, out);
+    }
+    const Py_ssize_t required = spec.required();
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
     if (given > total || (keywords == 0 && given < required)) {
@@ -89,15 +106,7 @@ bool parse_arguments(const MethodSpec& spec, Borrowed defaults, PyObject* const*
     for (Py_ssize_t i = first_default; i < total; ++i)
         if (!out[i]) out[i] = PyTuple_GET_ITEM(defaults, i - first_default);
 
-    for (Py_ssize_t i = 0; i < total; ++i) {
-        PyTypeObject* type = expected_type(spec.params[i].type);
-        if (type && Py_TYPE(out[i]) != type) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         spec.params[i].name, type->tp_name, Py_TYPE(out[i])->tp_name);
-            return false;
-        }
-    }
-    return true;
+    return check_types(spec, out);
 }
 
 }  // namespace kq
