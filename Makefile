@@ -22,3 +22,25 @@ bench: bootstrap
 
 clean:
 	rm -rf build builddir* dist .venv
+
+# --- hardening ---
+# Sanitizers, reference counts, valgrind and the generated-input tests. Each
+# check builds its own copy of the module under build/ (never installed).
+# `make fuzz` takes its budget from HYPOTHESIS_PROFILE: ci (the default, as in
+# every suite run), deep (CI's fuzz step) or long (what fuzz-long uses).
+.PHONY: check-asan check-refs check-valgrind fuzz fuzz-long
+
+check-asan:
+	@tools/check-asan.sh
+
+check-refs:
+	@tools/check-refs.sh
+
+check-valgrind:
+	@tools/check-valgrind.sh
+
+fuzz: bootstrap
+	HYPOTHESIS_PROFILE=$${HYPOTHESIS_PROFILE:-ci} $(PYTHON) -m pytest -q -p no:cacheprovider tests/test_fuzz.py
+
+fuzz-long: bootstrap
+	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q -p no:cacheprovider tests/test_fuzz.py --hypothesis-show-statistics

@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# The driver under AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+# Builds the module (and the simulator, when the root meson.build wires
+# sim/ in) with -fsanitize=address,undefined in build/asan, a build that is
+# never installed or shipped, then:
+#   1. runs the whole pytest suite against that module,
+#   2. runs the demonstration program, built the same way, against the
+#      sanitized simulator,
+#   3. runs tests/refs/workload.py with LeakSanitizer on.
+# Any sanitizer report, from this process or any process the tests start,
+# fails the run; the reports are printed at the end. ASan writes its reports
+# to files (log_path), which also catches processes whose stderr a test
+# captures; gcc 12's libubsan ignores log_path next to ASan and writes to
+# stderr, so the output of every step is also kept and searched for them.
+#
+# How the pieces fit:
+#   - Python itself is not instrumented, so the ASan runtime has to be loaded
+#     before anything else: LD_PRELOAD of gcc's libasan. libstdc++ is
+#     preloaded too, so ASan's interception of C++ exception throwing finds
+#     it already there instead of meeting it later through dlopen.
+#   - PYTHONMALLOC=malloc sends every Python allocation through malloc, so
+#     ASan sees (and poisons) the objects the module reads and writes rather
+#     than pymalloc's arenas.
+#   - PYTHONPATH puts build/asan/src first; the run checks in-process that
+#     the imported kq2741 is that file and that both runtimes are loaded.
+#   - -fno-sanitize-recover=undefined plus halt_on_error=1: the first
+#     undefined behaviour stops the process instead of being printed and
+#     forgotten.
+#   - Leaks: the suite runs with detect_leaks=0, since pytest, hypothesis and
+#     the interpreter keep memory alive until exit on purpose and those
+#     reports would bury anything of ours. The module's own allocations are
+#     all Python objects, so a leak of ours is a lost reference: step 3 runs
+#     the workload (every method, every path) with detect_leaks=1, where the
+#     interpreter itself reports nothing, and any leak fails; a leaked
+#     object's allocation stack shows the module's frames.
+#     tools/check-refs.sh counts the references themselves.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+"$root/tools/bootstrap.sh"
+python="$root/.venv/bin/python"
+build="$root/build/asan"
+reports="$build/reports"
+logs="$build/logs"
+
+say() { echo "check-asan: $*"; }
+
+# gcc's sanitizer runtimes; gcc prints the bare name when it has none.
+runtime() { local path; path=$(gcc -print-file-name="$1"); [ -e "$path" ] && readlink -f "$path"; }
+if ! runtime libasan.so >/dev/null || ! runtime libubsan.so >/dev/null; then
+    say "installing gcc's sanitizer runtimes"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq libasan8 libubsan1 >/dev/null
+fi
+libasan=$(runtime libasan.so)
+libstdcxx=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
+
+# meson >= 1.2 as the project asks; the venv gets one when the system has none.
+meson_ok() { command -v meson >/dev/null 2>&1 &&
+             meson --version 2>/dev/null | awk -F. '{ exit !($1 > 1 || ($1 == 1 && $2 >= 2)) }'; }
+if ! meson_ok || ! command -v ninja >/dev/null 2>&1; then
+    "$python" -m pip install -q "meson>=1.2" ninja
+    export PATH="$root/.venv/bin:$PATH"
+fi
+
+# The module is built for the venv's interpreter, the one that runs the tests.
+mkdir -p "$root/build"
+native="$root/build/asan-native.ini"
+printf "[binaries]\npython = '%s'\n" "$python" > "$native"
+options=(--native-file "$native" --buildtype=debug -Db_sanitize=address,undefined
+         "-Dcpp_args=['-fno-sanitize-recover=undefined','-fno-omit-frame-pointer','-fsanitize=float-divide-by-zero,float-cast-overflow']")
+if [ -f "$build/build.ninja" ]; then
+    meson setup --reconfigure "$build" "${options[@]}" >/dev/null
+else
+    meson setup "$build" "${options[@]}" >/dev/null
+fi
+ninja -C "$build" >/dev/null
+module=$(find "$build/src" -maxdepth 1 -name 'kq2741*.so' | head -n 1)
+symbols=$(nm -D --undefined-only "$module")
+for marker in __asan_report_ __ubsan_handle_; do
+    if ! grep -q "$marker" <<< "$symbols"; then
+        say "$module is not instrumented ($marker missing)" >&2
+        exit 1
+    fi
+done
+say "built $module"
+
+unset KQ2741_SIM
+if [ -x "$build/sim/kq2741-sim" ]; then
+    export KQ2741_SIM="$build/sim/kq2741-sim"
+    say "simulator: $KQ2741_SIM (sanitized)"
+else
+    say "simulator: not wired into meson.build; simulator tests use whatever tests/simulator.py finds"
+fi
+
+rm -rf "$reports" "$logs"
+mkdir -p "$reports" "$logs"
+export PYTHONPATH="$build/src"
+export LD_PRELOAD="$libasan:$libstdcxx"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$reports/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+
+failed=0
+
+# 1. The suite, in the process that verified what it imported.
+start=$SECONDS
+"$python" -c '
+import os, sys
+import kq2741
+module = sys.argv[1]
+if not os.path.samefile(kq2741.__file__, module):
+    sys.exit(f"check-asan: imported {kq2741.__file__}, not the sanitized {module}")
+maps = open("/proc/self/maps").read()
+if "libasan" not in maps or "libubsan" not in maps:
+    sys.exit("check-asan: the sanitizer runtimes are not loaded")
+print(f"check-asan: testing {kq2741.__file__} with ASan and UBSan loaded", flush=True)
+import pytest
+sys.exit(pytest.main(["-s", "-q", "-p", "no:cacheprovider", "tests"]))
+' "$module" 2>&1 | tee "$logs/suite.log" || failed=1
+say "suite: $((SECONDS - start)) s"
+
+# 2. The demonstration program (the sanitized launcher) against the sanitized
+#    simulator; its two 5 s pauses are shortened through sitecustomize.
+if [ -n "${KQ2741_SIM:-}" ] && [ -x "$build/src/kq2741" ]; then
+    start=$SECONDS
+    work=$(mktemp -d)
+    sim_pid=
+    cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+    trap cleanup EXIT
+    printf 'import time\n_sleep = time.sleep\ntime.sleep = lambda s: _sleep(min(s, 0.3))\n' > "$work/sitecustomize.py"
+    "$KQ2741_SIM" > "$work/port" &
+    sim_pid=$!
+    for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+    purelib=$("$python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+    if PYTHONPATH="$build/src:$work:$purelib" "$build/src/kq2741" "$(head -n 1 "$work/port")" > "$logs/demo.log" 2>&1 &&
+       grep -q "succ close full screen!" "$logs/demo.log"; then
+        say "demonstration: ran to the end ($((SECONDS - start)) s)"
+    else
+        say "demonstration: FAILED" >&2
+        cat "$logs/demo.log" >&2
+        failed=1
+    fi
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=
+else
+    say "demonstration: skipped (no sanitized simulator or launcher)"
+fi
+
+# 3. Leaks of the module's objects, over every path of the workload.
+start=$SECONDS
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/lsan" \
+    "$python" "$root/tests/refs/workload.py" --passes 3 2>&1 | tee "$logs/leaks.log" || failed=1
+say "leak pass: $((SECONDS - start)) s"
+
+in_output=$(grep -h -E "runtime error:|ERROR: (Address|Leak)Sanitizer" "$logs"/*.log || true)
+if [ -n "$in_output" ]; then
+    echo "$in_output" >&2
+    say "sanitizer reports in the output above (full output in $logs)" >&2
+    failed=1
+fi
+for report in $(find "$reports" -type f | sort); do
+    echo "==== $report" >&2
+    cat "$report" >&2
+    failed=1
+done
+if [ "$failed" -ne 0 ]; then
+    say "FAILED" >&2
+    exit 1
+fi
+say "OK: no ASan, UBSan or leak reports"

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Reference and block counting on Debian's debug interpreter.
+#
+# Builds the module against python3.11-dbg in build/refs (Py_DEBUG headers,
+# the 'd' ABI, never installed) and
+#   1. runs tests/refs/workload.py --check-refs: every method down every path,
+#      round after round; sys.gettotalrefcount() and sys.getallocatedblocks()
+#      must stay exactly where they were after warm-up (no drift allowed),
+#   2. runs the pytest suite on the debug interpreter, whose own checks
+#      (negative refcounts, results returned with an exception set, the debug
+#      allocator's guard bytes) then watch every call the tests make. The
+#      fuzz group runs there too when Debian's hypothesis is installed.
+#
+# meson's python module takes the interpreter to build for from the
+# [binaries] python entry of a native file; find_installation() in
+# meson.build stays as it is.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+build="$root/build/refs"
+python=/usr/bin/python3.11-dbg
+
+say() { echo "check-refs: $*"; }
+
+packages=(python3.11-dbg python3.11-dev python3-serial python3-pytest python3-hypothesis)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        say "please install: ${missing[*]} (needs root)" >&2
+        exit 1
+    fi
+    say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# meson >= 1.2 as the project asks; Debian 12's is older, so the venv gets
+# one when nothing on PATH will do.
+meson_ok() { command -v meson >/dev/null 2>&1 &&
+             meson --version 2>/dev/null | awk -F. '{ exit !($1 > 1 || ($1 == 1 && $2 >= 2)) }'; }
+if ! meson_ok || ! command -v ninja >/dev/null 2>&1; then
+    "$root/tools/bootstrap.sh"
+    "$root/.venv/bin/python" -m pip install -q "meson>=1.2" ninja
+    export PATH="$root/.venv/bin:$PATH"
+fi
+
+mkdir -p "$root/build"
+native="$root/build/refs-native.ini"
+printf "[binaries]\npython = '%s'\n" "$python" > "$native"
+if [ -f "$build/build.ninja" ]; then
+    meson setup --reconfigure "$build" --native-file "$native" --buildtype=debug >/dev/null
+else
+    meson setup "$build" --native-file "$native" --buildtype=debug >/dev/null
+fi
+suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+module="$build/src/kq2741$suffix"
+ninja -C "$build" "src/kq2741$suffix" >/dev/null
+say "built $module"
+
+export PYTHONPATH="$build/src"
+status=0
+
+start=$SECONDS
+"$python" "$root/tests/refs/workload.py" --check-refs --expect-module "$module" || status=1
+say "reference counts: $((SECONDS - start)) s"
+
+# The simulator is whatever the suite would find; a sanitized one from
+# check-asan's build is as good as the installed one.
+if [ -z "${KQ2741_SIM:-}" ]; then
+    for candidate in "$root/build/asan/sim/kq2741-sim" "$root/.venv/bin/kq2741-sim"; do
+        if [ -x "$candidate" ]; then
+            export KQ2741_SIM="$candidate"
+            break
+        fi
+    done
+fi
+start=$SECONDS
+"$python" -c '
+import os, sys
+import kq2741
+if not os.path.samefile(kq2741.__file__, sys.argv[1]):
+    sys.exit(f"check-refs: imported {kq2741.__file__}, not {sys.argv[1]}")
+print(f"check-refs: testing {kq2741.__file__} on {sys.executable}", flush=True)
+import pytest
+sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "tests"]))
+' "$module" || status=1
+say "suite on the debug interpreter: $((SECONDS - start)) s"
+
+if [ "$status" -ne 0 ]; then
+    say "FAILED" >&2
+    exit 1
+fi
+say "OK"
