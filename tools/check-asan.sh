@@ -58,25 +58,11 @@ fi
 libasan=$(runtime libasan.so)
 libstdcxx=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
 
-# meson >= 1.2 as the project asks; the venv gets one when the system has none.
-meson_ok() { command -v meson >/dev/null 2>&1 &&
-             meson --version 2>/dev/null | awk -F. '{ exit !($1 > 1 || ($1 == 1 && $2 >= 2)) }'; }
-if ! meson_ok || ! command -v ninja >/dev/null 2>&1; then
-    "$python" -m pip install -q "meson>=1.2" ninja
-    export PATH="$root/.venv/bin:$PATH"
-fi
-
+source "$root/tools/lib.sh"
+ensure_meson "$python"
 # The module is built for the venv's interpreter, the one that runs the tests.
-mkdir -p "$root/build"
-native="$root/build/asan-native.ini"
-printf "[binaries]\npython = '%s'\n" "$python" > "$native"
-options=(--native-file "$native" --buildtype=debug -Db_sanitize=address,undefined
-         "-Dcpp_args=['-fno-sanitize-recover=undefined','-fno-omit-frame-pointer','-fsanitize=float-divide-by-zero,float-cast-overflow']")
-if [ -f "$build/build.ninja" ]; then
-    meson setup --reconfigure "$build" "${options[@]}" >/dev/null
-else
-    meson setup "$build" "${options[@]}" >/dev/null
-fi
+configure "$build" "$python" --buildtype=debug -Db_sanitize=address,undefined \
+    "-Dcpp_args=['-fno-sanitize-recover=undefined','-fno-omit-frame-pointer','-fsanitize=float-divide-by-zero,float-cast-overflow']"
 ninja -C "$build" >/dev/null
 module=$(find "$build/src" -maxdepth 1 -name 'kq2741*.so' | head -n 1)
 symbols=$(nm -D --undefined-only "$module")

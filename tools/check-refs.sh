@@ -41,22 +41,10 @@ fi
 
 # meson >= 1.2 as the project asks; Debian 12's is older, so the venv gets
 # one when nothing on PATH will do.
-meson_ok() { command -v meson >/dev/null 2>&1 &&
-             meson --version 2>/dev/null | awk -F. '{ exit !($1 > 1 || ($1 == 1 && $2 >= 2)) }'; }
-if ! meson_ok || ! command -v ninja >/dev/null 2>&1; then
-    "$root/tools/bootstrap.sh"
-    "$root/.venv/bin/python" -m pip install -q "meson>=1.2" ninja
-    export PATH="$root/.venv/bin:$PATH"
-fi
-
-mkdir -p "$root/build"
-native="$root/build/refs-native.ini"
-printf "[binaries]\npython = '%s'\n" "$python" > "$native"
-if [ -f "$build/build.ninja" ]; then
-    meson setup --reconfigure "$build" --native-file "$native" --buildtype=debug >/dev/null
-else
-    meson setup "$build" --native-file "$native" --buildtype=debug >/dev/null
-fi
+source "$root/tools/lib.sh"
+[ -x "$root/.venv/bin/python" ] || "$root/tools/bootstrap.sh"
+ensure_meson "$root/.venv/bin/python"
+configure "$build" "$python" --buildtype=debug
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 module="$build/src/kq2741$suffix"
 ninja -C "$build" "src/kq2741$suffix" >/dev/null

@@ -29,22 +29,9 @@ if ! command -v valgrind >/dev/null 2>&1; then
     apt-get install -y -qq valgrind >/dev/null
 fi
 
-meson_ok() { command -v meson >/dev/null 2>&1 &&
-             meson --version 2>/dev/null | awk -F. '{ exit !($1 > 1 || ($1 == 1 && $2 >= 2)) }'; }
-if ! meson_ok || ! command -v ninja >/dev/null 2>&1; then
-    "$python" -m pip install -q "meson>=1.2" ninja
-    export PATH="$root/.venv/bin:$PATH"
-fi
-
-mkdir -p "$root/build"
-native="$root/build/valgrind-native.ini"
-printf "[binaries]\npython = '%s'\n" "$python" > "$native"
-options=(--native-file "$native" --buildtype=release -Ddebug=true)
-if [ -f "$build/build.ninja" ]; then
-    meson setup --reconfigure "$build" "${options[@]}" >/dev/null
-else
-    meson setup "$build" "${options[@]}" >/dev/null
-fi
+source "$root/tools/lib.sh"
+ensure_meson "$python"
+configure "$build" "$python" --buildtype=release -Ddebug=true
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 module="$build/src/kq2741$suffix"
 ninja -C "$build" "src/kq2741$suffix" >/dev/null

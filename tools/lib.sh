@@ -1,0 +1,28 @@
+# Steps shared by the check scripts (sourced, not run).
+
+# meson >= 1.2 and ninja on PATH; the venv of $1 (a python) gets them when the
+# system has none.
+ensure_meson() {
+    local python=$1
+    if ! command -v meson >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1 ||
+       ! meson --version 2>/dev/null | awk -F. '{ exit !($1 > 1 || ($1 == 1 && $2 >= 2)) }'; then
+        "$python" -m pip install -q "meson>=1.2" ninja
+        PATH="$(dirname "$python"):$PATH"
+        export PATH
+    fi
+}
+
+# configure BUILD_DIR PYTHON [meson options...]: a build directory for the
+# module as PYTHON imports it, set up anew or reconfigured.
+configure() {
+    local build=$1 python=$2
+    shift 2
+    local native="$build-native.ini"
+    mkdir -p "$(dirname "$build")"
+    printf "[binaries]\npython = '%s'\n" "$python" > "$native"
+    if [ -f "$build/build.ninja" ]; then
+        meson setup --reconfigure "$build" --native-file "$native" "$@" >/dev/null
+    else
+        meson setup "$build" --native-file "$native" "$@" >/dev/null
+    fi
+}
