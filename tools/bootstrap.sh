@@ -14,16 +14,8 @@ python=${PYTHON:-python3}
 
 apt_packages=()
 command -v lsof >/dev/null 2>&1 || apt_packages+=(lsof)
-if [ ${#apt_packages[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "bootstrap: please install: ${apt_packages[*]} (needs root)" >&2
-        exit 1
-    fi
-    echo "bootstrap: installing ${apt_packages[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${apt_packages[@]}" >/dev/null
-fi
+source "$root/tools/lib.sh"
+apt_install bootstrap "${apt_packages[@]}"
 
 if [ ! -x "$venv/bin/python" ]; then
     echo "bootstrap: creating $venv"

@@ -49,16 +49,13 @@ say() { echo "check-asan: $*"; }
 
 # gcc's sanitizer runtimes; gcc prints the bare name when it has none.
 runtime() { local path; path=$(gcc -print-file-name="$1"); [ -e "$path" ] && readlink -f "$path"; }
+source "$root/tools/lib.sh"
 if ! runtime libasan.so >/dev/null || ! runtime libubsan.so >/dev/null; then
-    say "installing gcc's sanitizer runtimes"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq libasan8 libubsan1 >/dev/null
+    apt_install check-asan libasan8 libubsan1
 fi
 libasan=$(runtime libasan.so)
 libstdcxx=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
 
-source "$root/tools/lib.sh"
 ensure_meson "$python"
 # The module is built for the venv's interpreter, the one that runs the tests.
 configure "$build" "$python" --buildtype=debug -Db_sanitize=address,undefined \

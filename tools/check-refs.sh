@@ -28,20 +28,11 @@ missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        say "please install: ${missing[*]} (needs root)" >&2
-        exit 1
-    fi
-    say "installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source "$root/tools/lib.sh"
+apt_install check-refs "${missing[@]}"
 
 # meson >= 1.2 as the project asks; Debian 12's is older, so the venv gets
 # one when nothing on PATH will do.
-source "$root/tools/lib.sh"
 [ -x "$root/.venv/bin/python" ] || "$root/tools/bootstrap.sh"
 ensure_meson "$root/.venv/bin/python"
 configure "$build" "$python" --buildtype=debug

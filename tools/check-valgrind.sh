@@ -22,14 +22,9 @@ build="$root/build/valgrind"
 
 say() { echo "check-valgrind: $*"; }
 
-if ! command -v valgrind >/dev/null 2>&1; then
-    say "installing valgrind"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq valgrind >/dev/null
-fi
-
 source "$root/tools/lib.sh"
+command -v valgrind >/dev/null 2>&1 || apt_install check-valgrind valgrind
+
 ensure_meson "$python"
 configure "$build" "$python" --buildtype=release -Ddebug=true
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')

@@ -26,3 +26,19 @@ configure() {
         meson setup "$build" --native-file "$native" "$@" >/dev/null
     fi
 }
+
+# apt_install WHO PACKAGE...: installs the packages with apt-get (as root);
+# WHO names the script in its messages.
+apt_install() {
+    local who=$1
+    shift
+    [ $# -gt 0 ] || return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$who: please install: $* (needs root)" >&2
+        exit 1
+    fi
+    echo "$who: installing $*"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "$@" >/dev/null
+}
