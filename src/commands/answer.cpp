@@ -1,6 +1,6 @@
 #include "commands/answer.hpp"
 
-#include "link/arith.hpp"
+#include "core/arith.hpp"
 #include "link/exchange.hpp"
 
 namespace kq {

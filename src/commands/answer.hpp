@@ -4,7 +4,7 @@
 // buffer; anything else a connection hands back is turned into a list first.
 #pragma once
 
-#include "link/call.hpp"
+#include "core/call.hpp"
 
 namespace kq {
 

@@ -2,9 +2,9 @@
 // clear, and the disconnect that shares clear's command code.
 #include "commands/answer.hpp"
 #include "commands/commands.hpp"
-#include "link/arith.hpp"
+#include "core/arith.hpp"
 #include "link/exchange.hpp"
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

@@ -2,7 +2,7 @@
 // selection), then the answer decoded by position.
 #pragma once
 
-#include "link/call.hpp"
+#include "core/call.hpp"
 
 namespace kq {
 

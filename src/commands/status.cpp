@@ -1,9 +1,9 @@
 // Channel status: work mode, wavelength index and attenuation.
 #include "commands/answer.hpp"
 #include "commands/commands.hpp"
-#include "link/arith.hpp"
+#include "core/arith.hpp"
 #include "link/exchange.hpp"
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

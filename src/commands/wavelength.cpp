@@ -2,9 +2,9 @@
 // of them, which the instrument takes as a position in that list.
 #include "commands/answer.hpp"
 #include "commands/commands.hpp"
-#include "link/arith.hpp"
+#include "core/arith.hpp"
 #include "link/exchange.hpp"
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

@@ -1,7 +1,7 @@
 #include "link/checksum.hpp"
 
-#include "link/arith.hpp"
-#include "link/pyops.hpp"
+#include "core/arith.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

@@ -4,7 +4,7 @@
 // including its checksum byte.
 #pragma once
 
-#include "link/call.hpp"
+#include "core/call.hpp"
 
 namespace kq {
 

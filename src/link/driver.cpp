@@ -1,6 +1,6 @@
 #include "link/driver.hpp"
 
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

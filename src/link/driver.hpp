@@ -2,7 +2,7 @@
 // check whether another program holds the port.
 #pragma once
 
-#include "link/call.hpp"
+#include "core/call.hpp"
 
 namespace kq {
 

@@ -1,6 +1,6 @@
 #include "link/exchange.hpp"
 
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

@@ -1,8 +1,7 @@
 // One request/response exchange with the instrument over the object's `ser`.
 #pragma once
 
-#include "link/call.hpp"
-#include "link/templates.hpp"
+#include "core/call.hpp"
 
 namespace kq {
 

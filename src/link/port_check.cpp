@@ -2,7 +2,7 @@
 // every other system `lsof <port>` lists the processes holding it, and an
 // empty listing means free.
 #include "link/driver.hpp"
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

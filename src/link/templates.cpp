@@ -1,5 +1,8 @@
 #include "link/templates.hpp"
 
+#include <cstdint>
+#include <span>
+
 namespace kq {
 
 namespace {
@@ -14,24 +17,21 @@ constexpr std::uint8_t kSetAttenuation[] = {0x7B, 0x01, 0x07, 0x14, 0x3C, 0xF4, 
 // clear and disconnect share a command code; the payload tells them apart
 constexpr std::uint8_t kClearAttenuation[] = {0x7B, 0x01, 0x07, 0x14, 0x34, 0x00, 0x00, 0x35, 0x7D};
 constexpr std::uint8_t kDisConnect[] = {0x7B, 0x01, 0x07, 0x14, 0x34, 0xFF, 0xFF, 0x37, 0x7D};
+// Indexed by Cmd.
+constexpr std::span<const std::uint8_t> kFrames[] = {
+    kReadDevVer, kReadOpticalLen, kReadCurrentStatus, kCloseFullscreen,
+    kSetOpticalLen, kSetAttenuation, kClearAttenuation, kDisConnect,
+};
+static_assert(std::size(kFrames) == kCommandCount);
+
 }  // namespace
 
-const std::array<CommandTemplate, kCommandCount> kCommandTemplates = {{
-    {"_KQ2741__CMD_READ_DEV_VER", kReadDevVer},
-    {"_KQ2741__CMD_READ_OPTICAL_LEN", kReadOpticalLen},
-    {"_KQ2741__CMD_READ_CURRENT_STATUS", kReadCurrentStatus},
-    {"_KQ2741__CMD_CLOSE_FULLSCREEN", kCloseFullscreen},
-    {"_KQ2741__CMD_SET_OPTICAL_LEN", kSetOpticalLen},
-    {"_KQ2741__CMD_SET_ATTENUATION", kSetAttenuation},
-    {"_KQ2741__CMD_CLEAR_ATTENUATION", kClearAttenuation},
-    {"_KQ2741__CMD_DIS_CONNECT", kDisConnect},
-}};
-
-Ref template_list(const CommandTemplate& tmpl) noexcept {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tmpl.frame.size())));
+Ref template_list(Cmd cmd) noexcept {
+    std::span<const std::uint8_t> frame = kFrames[static_cast<size_t>(cmd)];
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(frame.size())));
     if (!list) return {};
-    for (size_t i = 0; i < tmpl.frame.size(); ++i) {
-        PyObject* byte = PyLong_FromLong(tmpl.frame[i]);
+    for (size_t i = 0; i < frame.size(); ++i) {
+        PyObject* byte = PyLong_FromLong(frame[i]);
         if (!byte) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), byte);
     }

@@ -5,8 +5,8 @@
 // The port is the first command-line argument when one is given.
 #include "module/demo.hpp"
 
-#include "link/call.hpp"
-#include "link/pyops.hpp"
+#include "core/call.hpp"
+#include "core/pyops.hpp"
 
 namespace kq {
 

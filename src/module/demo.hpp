@@ -1,7 +1,7 @@
 // The demonstration run when the module executes as the main program.
 #pragma once
 
-#include "link/ref.hpp"
+#include "core/ref.hpp"
 
 namespace kq {
 

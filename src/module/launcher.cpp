@@ -9,7 +9,7 @@
 #include <Python.h>
 #include <dlfcn.h>
 
-#include "link/ref.hpp"
+#include "core/ref.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 #include "module/arguments.hpp"
 
 namespace kq {

@@ -7,7 +7,7 @@
 #include <array>
 #include <span>
 
-#include "link/call.hpp"
+#include "core/call.hpp"
 
 namespace kq {
 

@@ -3,7 +3,7 @@
 // Module execution imports what the driver talks to (platform, serial, time,
 // subprocess), builds the class KQ2741 from the command templates and the
 // method table, and runs the demonstration when executed as __main__.
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 #include "link/templates.hpp"
 #include "module/demo.hpp"
 #include "module/method_object.hpp"
@@ -42,9 +42,10 @@ Ref build_class(PyObject* module) noexcept {
     if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
         return {};
-    for (const CommandTemplate& tmpl : kCommandTemplates) {
-        Ref frame = template_list(tmpl);
-        if (!frame || PyDict_SetItemString(ns.get(), tmpl.attribute, frame.get()) < 0) return {};
+    const ModuleState* st = state_of(module);
+    for (size_t i = 0; i < kCommandCount; ++i) {
+        Ref frame = template_list(static_cast<Cmd>(i));
+        if (!frame || PyDict_SetItem(ns.get(), st->template_names[i], frame.get()) < 0) return {};
     }
     for (const MethodSpec& spec : kMethods) {
         Ref method = new_method_object(module, spec, kClassName);

@@ -2,7 +2,7 @@
 // parsed and with defaults filled in. args[0] is the driver object.
 #pragma once
 
-#include "module/state.hpp"
+#include "core/state.hpp"
 
 namespace kq {
 

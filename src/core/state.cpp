@@ -1,4 +1,4 @@
-#include "module/state.hpp"
+#include "core/state.hpp"
 
 namespace kq {
 
@@ -8,7 +8,7 @@ int state_init(ModuleState* st) noexcept {
     KQ_NAMES(KQ_INTERN_NAME)
 #undef KQ_INTERN_NAME
     for (size_t i = 0; i < kCommandCount; ++i)
-        if (!(st->template_names[i] = PyUnicode_InternFromString(kCommandTemplates[i].attribute))) return -1;
+        if (!(st->template_names[i] = PyUnicode_InternFromString(kTemplateAttributes[i]))) return -1;
     if (!(st->wait_seconds = PyFloat_FromDouble(0.2))) return -1;
     if (!(st->open_kwnames = Py_BuildValue("(ss)", "timeout", "stopbits"))) return -1;
     if (!(st->run_kwnames = Py_BuildValue("(ss)", "stdout", "stderr"))) return -1;

@@ -1,11 +1,9 @@
-// Per-module state: the method object type and the interned names and
-// constants the driver uses on every call, so no call builds a string.
+// The names the driver binds and looks up, written once. Each list is
+// interned into the module state when the module is executed.
 #pragma once
 
-#include <array>
-
-#include "link/ref.hpp"
-#include "link/templates.hpp"
+#include <cstddef>
+#include <iterator>
 
 namespace kq {
 
@@ -46,28 +44,29 @@ namespace kq {
     X(key_optical_length_index, "optical_length_index")           \
     X(key_attenuation, "attenuation")
 
-struct Names {
-#define KQ_DECLARE_NAME(field, text) PyObject* field;
-    KQ_NAMES(KQ_DECLARE_NAME)
-#undef KQ_DECLARE_NAME
+// The command templates, in the order the class binds them, with the names
+// they carry on the class as seen from outside it.
+#define KQ_TEMPLATES(X)                                           \
+    X(ReadDevVer, "_KQ2741__CMD_READ_DEV_VER")                    \
+    X(ReadOpticalLen, "_KQ2741__CMD_READ_OPTICAL_LEN")            \
+    X(ReadCurrentStatus, "_KQ2741__CMD_READ_CURRENT_STATUS")      \
+    X(CloseFullscreen, "_KQ2741__CMD_CLOSE_FULLSCREEN")           \
+    X(SetOpticalLen, "_KQ2741__CMD_SET_OPTICAL_LEN")              \
+    X(SetAttenuation, "_KQ2741__CMD_SET_ATTENUATION")             \
+    X(ClearAttenuation, "_KQ2741__CMD_CLEAR_ATTENUATION")         \
+    X(DisConnect, "_KQ2741__CMD_DIS_CONNECT")
+
+enum class Cmd {
+#define KQ_TEMPLATE_ID(id, name) id,
+    KQ_TEMPLATES(KQ_TEMPLATE_ID)
+#undef KQ_TEMPLATE_ID
 };
 
-struct ModuleState {
-    PyTypeObject* method_type;   // kq2741.function
-    Names names;
-    std::array<PyObject*, kCommandCount> template_names;  // by Cmd
-    PyObject* wait_seconds;      // 0.2: the fixed wait between write and read
-    PyObject* sum;               // builtins.sum: defines the checksum's arithmetic
-    PyObject* open_kwnames;      // ("timeout", "stopbits") for serial.Serial
-    PyObject* run_kwnames;       // ("stdout", "stderr") for subprocess.run
+inline constexpr const char* kTemplateAttributes[] = {
+#define KQ_TEMPLATE_ATTRIBUTE(id, name) name,
+    KQ_TEMPLATES(KQ_TEMPLATE_ATTRIBUTE)
+#undef KQ_TEMPLATE_ATTRIBUTE
 };
-
-inline ModuleState* state_of(PyObject* module) noexcept {
-    return static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-int state_init(ModuleState* st) noexcept;
-int state_traverse(ModuleState* st, visitproc visit, void* arg) noexcept;
-void state_clear(ModuleState* st) noexcept;
+inline constexpr std::size_t kCommandCount = std::size(kTemplateAttributes);
 
 }  // namespace kq

@@ -5,7 +5,7 @@
 
 #include <initializer_list>
 
-#include "link/call.hpp"
+#include "core/call.hpp"
 
 namespace kq {
 

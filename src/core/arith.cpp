@@ -1,4 +1,4 @@
-#include "link/arith.hpp"
+#include "core/arith.hpp"
 
 #include <cmath>
 

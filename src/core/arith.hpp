@@ -4,7 +4,7 @@
 // for anything else (big ints, or whatever object a test double hands in).
 #pragma once
 
-#include "link/ref.hpp"
+#include "core/ref.hpp"
 
 namespace kq {
 

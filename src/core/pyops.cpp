@@ -1,4 +1,4 @@
-#include "link/pyops.hpp"
+#include "core/pyops.hpp"
 
 #include <array>
 
