@@ -9,6 +9,7 @@ int state_init(ModuleState* st) noexcept {
 #undef KQ_INTERN_NAME
     for (size_t i = 0; i < kCommandCount; ++i)
         if (!(st->template_names[i] = PyUnicode_InternFromString(kTemplateAttributes[i]))) return -1;
+    if (!lock_init(st->lock)) return -1;
     if (!(st->wait_seconds = PyFloat_FromDouble(0.2))) return -1;
     if (!(st->open_kwnames = Py_BuildValue("(ss)", "timeout", "stopbits"))) return -1;
     if (!(st->run_kwnames = Py_BuildValue("(ss)", "stdout", "stderr"))) return -1;
@@ -33,6 +34,11 @@ void state_clear(ModuleState* st) noexcept {
     Py_CLEAR(st->sum);
     Py_CLEAR(st->open_kwnames);
     Py_CLEAR(st->run_kwnames);
+}
+
+void state_free(ModuleState* st) noexcept {
+    state_clear(st);
+    lock_free(st->lock);
 }
 
 }  // namespace kq

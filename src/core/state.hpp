@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "core/lock.hpp"
 #include "core/names.hpp"
 #include "core/ref.hpp"
 
@@ -23,6 +24,7 @@ struct ModuleState {
     PyObject* sum;               // builtins.sum: defines the checksum's arithmetic
     PyObject* open_kwnames;      // ("timeout", "stopbits") for serial.Serial
     PyObject* run_kwnames;       // ("stdout", "stderr") for subprocess.run
+    OperationLock lock;          // held by every operation on a template or the connection
 };
 
 inline ModuleState* state_of(PyObject* module) noexcept {
@@ -32,5 +34,6 @@ inline ModuleState* state_of(PyObject* module) noexcept {
 int state_init(ModuleState* st) noexcept;
 int state_traverse(ModuleState* st, visitproc visit, void* arg) noexcept;
 void state_clear(ModuleState* st) noexcept;
+void state_free(ModuleState* st) noexcept;
 
 }  // namespace kq

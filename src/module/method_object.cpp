@@ -33,8 +33,11 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     MethodObject* method = as_method(callable);
     PyObject* values[kMaxParams];
     if (!parse_arguments(*method->spec, method->defaults, args, nargsf, kwnames, values)) return nullptr;
-    Call call{*state_of(method->module), method->module, values};
-    return method->spec->body(call).release();
+    ModuleState& st = *state_of(method->module);
+    Call call{st, method->module, values};
+    if (method->spec->guard == Guard::None) return method->spec->body(call).release();
+    HeldLock held(st.lock);
+    return held ? method->spec->body(call).release() : nullptr;
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {

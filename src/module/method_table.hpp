@@ -13,6 +13,9 @@ namespace kq {
 
 enum class ArgType { Object, Str, Int, List };  // Object: the driver itself, untested
 enum class Declared { Nothing, Bool, None };    // the method's return annotation
+// Operation: the body runs holding the module's operation lock, because it
+// touches a command template or the connection.
+enum class Guard { None, Operation };
 
 struct Param {
     const char* name;
@@ -27,6 +30,7 @@ struct MethodSpec {
     const char* name;                // as written in the class, before name mangling
     std::span<const Param> params;   // the object first
     Declared result;
+    Guard guard;
     const char* doc;
     MethodBody body;
 

@@ -82,7 +82,7 @@ int module_clear(PyObject* module) noexcept {
     return 0;
 }
 
-void module_free(void* module) noexcept { module_clear(static_cast<PyObject*>(module)); }
+void module_free(void* module) noexcept { state_free(state_of(static_cast<PyObject*>(module))); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
