@@ -2,13 +2,18 @@
 VENV   := .venv
 PYTHON := $(VENV)/bin/python
 
-.PHONY: bootstrap test demo check-wheel bench clean
+.PHONY: bootstrap test test-matrix demo check-wheel bench clean
 
 bootstrap:
 	@tools/bootstrap.sh
 
 test: bootstrap
 	$(PYTHON) -m pytest -q tests
+
+# The wheel built and the suite run on each supported CPython (3.11 to 3.13)
+# that pyenv or PATH provides; a missing one is skipped with a line saying so.
+test-matrix:
+	@tools/test-matrix.sh
 
 demo: bootstrap
 	@tools/demo.sh

@@ -151,6 +151,13 @@ def test_unsupported_wavelength_is_refused_before_anything_is_selected(connect):
         kq2.set_optical_length(-7)
 
 
+def test_a_wavelength_that_cannot_become_text_raises_the_interpreters_own_error(connect):
+    kq, ser = connect(LIST_1310_1490_1535)
+    with pytest.raises(ValueError, match="Exceeds the limit .* for integer string conversion"):
+        kq.set_optical_length(10**5000)
+    assert len(ser.writes) == 1
+
+
 @pytest.mark.parametrize("list_answer", [None, bytes([0x7B, 1, 2, 3, 4, 0x00, 0, 0x7D])])
 def test_missing_or_empty_list_raises_runtime_error(list_answer, connect):
     kq, ser = connect(list_answer)

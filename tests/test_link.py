@@ -256,6 +256,28 @@ def test_check_with_the_real_lsof_on_a_missing_device(capsys):
     assert capsys.readouterr().out == ""
 
 
+@pytest.mark.parametrize(
+    "method, failure",
+    [
+        ("open", {"serial_error": FakeSerialModule.SerialException("gone")}),
+        ("check_port_available", {"run_error": FileNotFoundError(2, "lsof")}),
+    ],
+)
+def test_a_failing_message_line_carries_the_handled_error_as_its_context(method, failure, fakes, monkeypatch):
+    fakes(**failure)
+
+    class PrintFailed(Exception):
+        pass
+
+    def print_fails(*args):
+        raise PrintFailed
+
+    monkeypatch.setattr(kq2741, "print", print_fails, raising=False)
+    with pytest.raises(PrintFailed) as info:
+        getattr(KQ2741("p"), method)()
+    assert info.value.__context__ is next(iter(failure.values()))
+
+
 def test_print_goes_through_builtins(monkeypatch, fakes):
     import builtins
 

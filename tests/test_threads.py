@@ -1,6 +1,7 @@
 """One operation at a time, whatever the threads: several threads on one
 driver, two instruments driven from two threads, re-entrant calls, and
-Ctrl-C while a thread waits for its turn."""
+Ctrl-C while a thread waits for its turn. The simulated instruments answer
+through pyserial with the driver's real 0.2 s wait."""
 from __future__ import annotations
 
 import signal
@@ -10,22 +11,12 @@ import time
 import pytest
 import serial
 
-import kq2741
 from conftest import FakeSerial, request
 from kq2741 import KQ2741
 from simulator import Simulator, find_binary
 
 needs_sim = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
 ACK = request(0x7B, 1, 6, 0x14, 0x34, 0)
-
-
-class ShortWait:
-    """The module's clock with the 0.2 s wait cut to 50 ms: the simulator
-    answers within a millisecond, with room left for a loaded machine."""
-
-    @staticmethod
-    def sleep(seconds):
-        time.sleep(seconds / 4)
 
 
 def run_in_threads(*jobs, timeout=30.0):
@@ -49,8 +40,7 @@ def run_in_threads(*jobs, timeout=30.0):
 
 
 @needs_sim
-def test_threads_sharing_one_driver_each_read_back_their_own_channel(monkeypatch):
-    monkeypatch.setattr(kq2741, "time", ShortWait)
+def test_threads_sharing_one_driver_each_read_back_their_own_channel():
     lists = {1: [1310, 1490, 1550], 2: [1310, 1550, 1625], 3: [1490]}
     with Simulator("--channel-wavelengths", "2=1310,1550,1625", "--channel-wavelengths", "3=1490") as sim:
         kq = KQ2741(sim.port)
@@ -58,7 +48,7 @@ def test_threads_sharing_one_driver_each_read_back_their_own_channel(monkeypatch
         try:
 
             def worker(ch):
-                for step in range(4):
+                for step in range(2):
                     mdb = ch * 1000 + step * 10
                     assert kq.set_attenuation(mdb, ch) is True
                     assert kq.read_current_status(ch)["attenuation"] == mdb
@@ -70,7 +60,7 @@ def test_threads_sharing_one_driver_each_read_back_their_own_channel(monkeypatch
             kq.close()
         for ch, wavelengths in lists.items():
             state = sim.state()["channels"][ch - 1]
-            assert (state["attenuation_steps"], state["wavelength_index"]) == (ch * 100 + 3, len(wavelengths) - 1)
+            assert (state["attenuation_steps"], state["wavelength_index"]) == (ch * 100 + 1, len(wavelengths) - 1)
 
 
 class SlowToDrain:
@@ -90,8 +80,7 @@ class SlowToDrain:
 
 
 @needs_sim
-def test_two_instruments_from_two_threads_take_turns(monkeypatch):
-    monkeypatch.setattr(kq2741, "time", ShortWait)
+def test_two_instruments_from_two_threads_take_turns():
     with Simulator() as first, Simulator() as second:
         drivers = [KQ2741(first.port), KQ2741(second.port)]
         assert all(kq.open() for kq in drivers)
@@ -100,7 +89,7 @@ def test_two_instruments_from_two_threads_take_turns(monkeypatch):
         try:
 
             def sweep(kq, ch, base):
-                for step in range(6):
+                for step in range(3):
                     assert kq.set_attenuation(base + step * 10, ch) is True
                     assert kq.read_current_status(ch)["attenuation"] == base + step * 10
 
@@ -108,8 +97,8 @@ def test_two_instruments_from_two_threads_take_turns(monkeypatch):
         finally:
             for kq in drivers:
                 kq.close()
-        assert [ch["attenuation_steps"] for ch in first.state()["channels"]] == [105, 0, 0, 0]
-        assert [ch["attenuation_steps"] for ch in second.state()["channels"]] == [0, 505, 0, 0]
+        assert [ch["attenuation_steps"] for ch in first.state()["channels"]] == [102, 0, 0, 0]
+        assert [ch["attenuation_steps"] for ch in second.state()["channels"]] == [0, 502, 0, 0]
 
 
 def test_an_operation_may_call_another_on_its_own_thread(connect):

@@ -72,7 +72,13 @@ Ref set_optical_length(const Call& call) noexcept {
     int known = PySequence_Contains(supported.get(), length);
     if (known < 0) return {};
     if (!known) {
-        PyErr_Format(PyExc_ValueError, "the length: %S no supported yet!", length);
+        // str(length) first: its own failure (say, too many digits) is what
+        // the caller must see, and PyErr_Format drops it on some 3.11 releases.
+        Ref digits = Ref::steal(PyObject_Str(length));
+        if (!digits) return {};
+        Ref message = Ref::steal(PyUnicode_FromFormat("the length: %U no supported yet!", digits.get()));
+        if (!message) return {};
+        PyErr_SetObject(PyExc_ValueError, message.get());
         return {};
     }
 

@@ -11,14 +11,6 @@ namespace kq {
 // True and the value when `obj` is an exact int that fits a long.
 inline bool small_int(Borrowed obj, long& value) noexcept {
     if (!PyLong_CheckExact(obj)) return false;
-#if PY_VERSION_HEX < 0x030C0000
-    // Byte values and step counts are single-digit ints: read the digit.
-    Py_ssize_t size = Py_SIZE(obj);
-    if (size >= -1 && size <= 1) {
-        value = static_cast<long>(size) * static_cast<long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
-        return true;
-    }
-#endif
     int overflow = 0;
     value = PyLong_AsLongAndOverflow(obj, &overflow);
     return overflow == 0;

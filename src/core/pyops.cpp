@@ -55,26 +55,45 @@ bool store_item(Borrowed seq, Py_ssize_t index, Borrowed value) noexcept {
     return key && PyObject_SetItem(seq, key.get(), value) == 0;
 }
 
-void SavedError::fetch() noexcept {
+// The exception itself, normalised, with its traceback attached to it.
+namespace {
+
+Ref take_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback && value) PyException_SetTraceback(value, traceback);
-}
-
-void SavedError::restore() noexcept {
-    PyErr_Restore(type, value, traceback);
-    type = value = traceback = nullptr;
-}
-
-void SavedError::chain_into_current() noexcept {
-    _PyErr_ChainExceptions(type, value, traceback);
-    type = value = traceback = nullptr;
-}
-
-SavedError::~SavedError() {
     Py_XDECREF(type);
-    Py_XDECREF(value);
     Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+void raise_again(Ref exception) noexcept {
+    if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
+}  // namespace
+
+void CaughtError::fetch() noexcept { exception_ = take_raised(); }
+
+void CaughtError::restore() noexcept { raise_again(std::move(exception_)); }
+
+void CaughtError::chain_into_current() noexcept {
+    Ref current = take_raised();
+    if (current && exception_ && current.get() != exception_.get())
+        PyException_SetContext(current.get(), exception_.release());  // steals
+    exception_ = Ref();
+    raise_again(std::move(current));
 }
 
 }  // namespace kq

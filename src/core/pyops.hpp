@@ -26,17 +26,19 @@ bool print_line(const Call& call, Borrowed text) noexcept;
 // seq[index] = value
 bool store_item(Borrowed seq, Py_ssize_t index, Borrowed value) noexcept;
 
-// Restores `saved` as the context of the exception now being raised, as an
-// exception raised inside an `except` block gets it.
-struct SavedError {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
+// The exception an `except` block is handling: taken out of the error
+// indicator so that the block's own calls can run, then either raised again
+// or, when the block itself fails, made the __context__ of its new error.
+class CaughtError {
+public:
+    void fetch() noexcept;                        // takes the exception now raised
+    Borrowed get() const noexcept { return exception_.get(); }
+    bool matches(Borrowed type) const noexcept { return PyErr_GivenExceptionMatches(exception_.get(), type); }
+    void restore() noexcept;                      // raises it again
+    void chain_into_current() noexcept;           // becomes the context of the exception now raised
 
-    void fetch() noexcept;                 // takes the current exception
-    void restore() noexcept;               // raises it again
-    void chain_into_current() noexcept;    // becomes __context__ of the current one
-    ~SavedError();
+private:
+    Ref exception_;
 };
 
 }  // namespace kq

@@ -41,7 +41,7 @@ Ref open_connection(const Call& call) noexcept {
 // `except serial.SerialException as e: print("Cannot open serial port" + str(e))`
 // then `except Exception: return False`; anything else propagates.
 Ref handle_open_failure(const Call& call) noexcept {
-    SavedError error;
+    CaughtError error;
     error.fetch();
     Ref serial = load_global(call, call.names().g_serial);
     Ref serial_exception = serial ? get_attr(serial.get(), call.names().SerialException) : Ref();
@@ -49,8 +49,8 @@ Ref handle_open_failure(const Call& call) noexcept {
         error.chain_into_current();
         return {};
     }
-    if (PyErr_GivenExceptionMatches(error.type, serial_exception.get())) {
-        Ref reason = Ref::steal(PyObject_Str(error.value));
+    if (error.matches(serial_exception.get())) {
+        Ref reason = Ref::steal(PyObject_Str(error.get()));
         Ref text = reason ? Ref::steal(PyUnicode_FromFormat("%s%U", kCannotOpen, reason.get())) : Ref();
         if (!text || !print_line(call, text.get())) {
             error.chain_into_current();
@@ -58,7 +58,7 @@ Ref handle_open_failure(const Call& call) noexcept {
         }
         return Ref::borrow(Py_False);
     }
-    if (PyErr_GivenExceptionMatches(error.type, PyExc_Exception)) return Ref::borrow(Py_False);
+    if (error.matches(PyExc_Exception)) return Ref::borrow(Py_False);
     error.restore();
     return {};
 }

@@ -28,7 +28,7 @@ Ref probe_by_opening(const Call& call) noexcept {
     Ref connection = port ? call_object(open_serial.get(), {port.get()}) : Ref();
     if (connection && call_method(connection.get(), n.close)) return Ref::borrow(Py_True);
 
-    SavedError error;
+    CaughtError error;
     error.fetch();
     serial = load_global(call, n.g_serial);
     Ref serial_exception = serial ? get_attr(serial.get(), n.SerialException) : Ref();
@@ -36,7 +36,7 @@ Ref probe_by_opening(const Call& call) noexcept {
         error.chain_into_current();
         return {};
     }
-    if (PyErr_GivenExceptionMatches(error.type, serial_exception.get())) return Ref::borrow(Py_False);
+    if (error.matches(serial_exception.get())) return Ref::borrow(Py_False);
     error.restore();
     return {};
 }
@@ -71,10 +71,10 @@ Ref check_port_available(const Call& call) noexcept {
 
     Ref free = list_holders(call);
     if (free || !PyErr_ExceptionMatches(PyExc_Exception)) return free;
-    SavedError error;
+    CaughtError error;
     error.fetch();
     Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-    Ref reason = empty ? Ref::steal(PyObject_Format(error.value, empty.get())) : Ref();
+    Ref reason = empty ? Ref::steal(PyObject_Format(error.get(), empty.get())) : Ref();
     Ref text = reason ? Ref::steal(PyUnicode_FromFormat("%s%U", kCheckFailed, reason.get())) : Ref();
     if (!text || !print_line(call, text.get())) {
         error.chain_into_current();

@@ -100,7 +100,8 @@ private:
 
     bool report_failure() noexcept {
         Ref port = global("opat_port");
-        Ref text = port ? Ref::steal(PyUnicode_FromFormat("open serial port:%S failed!", port.get())) : Ref();
+        Ref name = port ? Ref::steal(PyObject_Str(port.get())) : Ref();
+        Ref text = name ? Ref::steal(PyUnicode_FromFormat("open serial port:%U failed!", name.get())) : Ref();
         return text && print(text.get());
     }
 

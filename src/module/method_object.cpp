@@ -1,15 +1,27 @@
 #include "module/method_object.hpp"
 
-#include <structmember.h>
-
 #include <cstring>
 
 #include "core/pyops.hpp"
 #include "module/arguments.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
 namespace kq {
 
 namespace {
+
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kObjectMember = Py_T_OBJECT_EX;
+constexpr int kSizeMember = Py_T_PYSSIZET;
+constexpr int kReadOnly = Py_READONLY;
+#else
+constexpr int kObjectMember = T_OBJECT_EX;
+constexpr int kSizeMember = T_PYSSIZET;
+constexpr int kReadOnly = READONLY;
+#endif
 
 struct MethodObject {
     PyObject_HEAD
@@ -85,26 +97,32 @@ void method_dealloc(PyObject* self) noexcept {
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// None for a method without defaults, as for a Python function.
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    PyObject* defaults = as_method(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+
 PyObject* get_globals(PyObject* self, void*) noexcept {
     return Py_NewRef(PyModule_GetDict(as_method(self)->module));
 }
 
 PyMemberDef method_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(MethodObject, weakreflist), READONLY, nullptr},
-    {"__name__", T_OBJECT, offsetof(MethodObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(MethodObject, module_name), READONLY, nullptr},
-    {"__doc__", T_OBJECT, offsetof(MethodObject, doc), READONLY, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(MethodObject, defaults), READONLY, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(MethodObject, annotations), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(MethodObject, code), READONLY, nullptr},
+    {"__vectorcalloffset__", kSizeMember, offsetof(MethodObject, vectorcall), kReadOnly, nullptr},
+    {"__dictoffset__", kSizeMember, offsetof(MethodObject, dict), kReadOnly, nullptr},
+    {"__weaklistoffset__", kSizeMember, offsetof(MethodObject, weakreflist), kReadOnly, nullptr},
+    {"__name__", kObjectMember, offsetof(MethodObject, name), kReadOnly, nullptr},
+    {"__qualname__", kObjectMember, offsetof(MethodObject, qualname), kReadOnly, nullptr},
+    {"__module__", kObjectMember, offsetof(MethodObject, module_name), kReadOnly, nullptr},
+    {"__doc__", kObjectMember, offsetof(MethodObject, doc), kReadOnly, nullptr},
+    {"__annotations__", kObjectMember, offsetof(MethodObject, annotations), kReadOnly, nullptr},
+    {"__code__", kObjectMember, offsetof(MethodObject, code), kReadOnly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef method_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
