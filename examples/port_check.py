@@ -6,14 +6,16 @@ Exit status: 0 the instrument answered, 2 the port is busy or cannot be
 opened, 3 the port opened but the instrument did not answer."""
 from __future__ import annotations
 
+import argparse
 import os
-import sys
 
 from kq2741 import KQ2741
 
 
 def main() -> int:
-    port = sys.argv[1]
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("port", help="e.g. /dev/ttyUSB0 or COM3")
+    port = parser.parse_args().port
     if not os.path.exists(port):
         print(f"{port}: no such port; is the adapter plugged in?")
         return 2

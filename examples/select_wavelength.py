@@ -8,18 +8,21 @@ from __future__ import annotations
 
 import argparse
 
-from _common import opened
+from _common import channel, opened, positive
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("port")
-    parser.add_argument("wavelength", type=int)
-    parser.add_argument("--channel", type=int, default=1)
+    parser.add_argument("wavelength", type=positive, help="in nm")
+    parser.add_argument("--channel", type=channel, default=1)
     args = parser.parse_args()
 
     with opened(args.port) as kq:
         supported = kq.read_optical_length(args.channel)
+        if supported is None:
+            print(f"no answer from channel {args.channel}")
+            return 1
         print(f"channel {args.channel} supports {supported} nm")
         try:
             selected = kq.set_optical_length(args.wavelength, args.channel)
@@ -27,7 +30,7 @@ def main() -> int:
             print(refused)
             return 1
         status = kq.read_current_status(args.channel)
-        if not selected or status is None or supported is None:
+        if not selected or status is None:
             print("no answer from the instrument")
             return 1
         now = supported[status["optical_length_index"]]

@@ -51,9 +51,27 @@ def test_select_wavelength(sim, wavelength, channel, status, index):
 def test_two_channels(sim):
     result = run("two_channels.py", sim.port, "--first", "1", "--second", "4")
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "'attenuation': 4200" in result.stdout
+    assert "channel 4: 4200 mdB (set 4200)" in result.stdout
     channels = sim.state()["channels"]
     assert channels[0]["attenuation_steps"] == channels[3]["attenuation_steps"] == 0
+    silent = run("two_channels.py", sim.port, "--first", "1", "--second", "9")
+    assert silent.returncode == 1 and "channel 9: no answer" in silent.stdout
+
+
+@pytest.mark.parametrize(
+    "script, args, complaint",
+    [
+        ("port_check.py", [], "the following arguments are required: port"),
+        ("attenuation_sweep.py", ["p", "--step", "0"], "must be above 0"),
+        ("attenuation_sweep.py", ["p", "--start", "900", "--stop", "100"], "--stop must not be below --start"),
+        ("two_channels.py", ["p", "--second", "1"], "two different channels"),
+        ("select_wavelength.py", ["p", "1550", "--channel", "256"], "channel must be 1 to 255"),
+    ],
+)
+def test_examples_refuse_bad_arguments_with_a_usage_line(script, args, complaint):
+    result = run(script, *args)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.startswith("usage: ") and complaint in result.stderr
 
 
 @needs_sim
@@ -84,8 +102,16 @@ def test_stubs_match_the_built_module():
 
 
 @needs_mypy
-def test_mypy_sees_wrong_argument_types(tmp_path):
+@pytest.mark.parametrize(
+    "line, error",
+    [
+        ("kq.set_attenuation(1.5)", 'incompatible type "float"; expected "int"'),
+        ("st = kq.read_current_status()\nif st: st['attenuaton']", 'TypedDict "ChannelStatus" has no key "attenuaton"'),
+        ("v = kq.read_device_version()\nif v: v['version']", 'TypedDict "DeviceVersion" has no key "version"'),
+    ],
+)
+def test_mypy_sees_wrong_arguments_and_misspelt_result_keys(tmp_path, line, error):
     script = tmp_path / "wrong.py"
-    script.write_text("from kq2741 import KQ2741\nKQ2741('p').set_attenuation(1.5)\n")
+    script.write_text(f"from kq2741 import KQ2741\nkq = KQ2741('p')\n{line}\n")
     result = subprocess.run([sys.executable, "-m", "mypy", str(script)], capture_output=True, text=True)
-    assert result.returncode == 1 and 'incompatible type "float"; expected "int"' in result.stdout
+    assert result.returncode == 1 and error in result.stdout

@@ -3,17 +3,32 @@
 import platform as platform
 import subprocess as subprocess
 import time as time
+from typing import TypedDict, type_check_only
 
 import serial as serial
+
+# The results are plain dicts at run time; these give their exact keys to
+# type checkers, so a misspelt key is an error.
+@type_check_only
+class DeviceVersion(TypedDict):
+    module_version: int
+    hard_version: int
+    soft_version: int
+
+@type_check_only
+class ChannelStatus(TypedDict):
+    dev_work_mode: int
+    optical_length_index: int  # position in read_optical_length(ch)
+    attenuation: int  # mdB
 
 class KQ2741:
     port: str
     ser: serial.Serial
     def __init__(self, serial_port: str) -> None: ...
-    def read_device_version(self) -> dict[str, int] | None: ...
+    def read_device_version(self) -> DeviceVersion | None: ...
     def read_optical_length(self, ch: int = 1) -> list[int] | None: ...
     def set_optical_length(self, length: int, ch: int = 1) -> bool: ...
-    def read_current_status(self, ch: int = 1) -> dict[str, int] | None: ...
+    def read_current_status(self, ch: int = 1) -> ChannelStatus | None: ...
     def close_full_screen(self) -> bool: ...
     def set_attenuation(self, attenuation: int, ch: int = 1) -> bool: ...
     def clear_attenuation(self, ch: int = 1) -> bool: ...
