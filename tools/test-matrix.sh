@@ -38,11 +38,12 @@ for version in $versions; do
     dist="$work/$version/dist"
     rm -rf "$work/$version"
     "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip wheel -q --no-deps -w "$dist" . 2>&1 | grep -v '^WARNING: Location' || true
+    pip() { "$venv/bin/python" -m pip -q "$@" 2>&1 | { grep -v '^WARNING: Location' || true; }; }
+    pip install --upgrade pip
+    pip wheel --no-deps -w "$dist" .
     wheel=$(ls "$dist"/kq2741-*.whl)
     say "built $(basename "$wheel")"
-    "$venv/bin/python" -m pip install -q "$wheel[test]"
+    pip install "$wheel[test]"
     # From its own folder, so only the installed wheel can be imported.
     log="$work/$version/pytest.log"
     if (cd "$work/$version" && env -u KQ2741_SIM "$venv/bin/python" -m pytest -q -p no:cacheprovider \
