@@ -1,6 +1,7 @@
 """The kq2741 demonstration program, run as a separate process."""
 from __future__ import annotations
 
+import importlib.metadata
 import json
 import os
 import shutil
@@ -86,6 +87,28 @@ def test_port_argument_is_used():
     result = run(["/dev/kq2741-nowhere"])
     assert result.returncode == 0
     assert result.stdout.splitlines()[-1] == "open serial port:/dev/kq2741-nowhere failed!"
+
+
+@pytest.mark.parametrize("option", ["--help", "-h"])
+def test_help_says_what_the_run_changes_and_opens_nothing(option):
+    result = run([option])
+    assert result.returncode == 0 and result.stderr == ""
+    assert result.stdout.startswith("usage: kq2741 [PORT]\n")
+    for needed in (DEFAULT_PORT, "channels 1 and 2", "pauses 5 s", "Caution", "Exit status"):
+        assert needed in result.stdout.replace("\n", " ")
+    assert "Cannot open serial port" not in result.stdout
+
+
+def test_version_is_the_packages():
+    result = run(["--version"])
+    assert (result.returncode, result.stdout) == (0, f"kq2741 {importlib.metadata.version('kq2741')}\n")
+
+
+@pytest.mark.parametrize("args", [["-x"], ["--port=/dev/ttyUSB0"], ["/dev/ttyUSB0", "/dev/ttyUSB1"]])
+def test_a_bad_option_or_argument_is_one_line_and_status_2(args):
+    result = run(args)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("kq2741: ") and result.stderr.count("\n") == 1
 
 
 def test_full_demonstration_against_a_scripted_instrument(tmp_path):

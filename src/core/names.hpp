@@ -7,6 +7,10 @@
 
 namespace kq {
 
+// The port the demonstration uses when it is given none.
+#define KQ2741_DEFAULT_PORT "/dev/cu.PL2303G-USBtoUART2110"
+inline constexpr char kDefaultPort[] = KQ2741_DEFAULT_PORT;
+
 // Attribute, global and keyword names used by the driver.
 #define KQ_NAMES(X)                                               \
     X(ser, "ser")                                                 \

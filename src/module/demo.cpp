@@ -12,8 +12,6 @@ namespace kq {
 
 namespace {
 
-constexpr const char kDefaultPort[] = "/dev/cu.PL2303G-USBtoUART2110";
-
 class Demonstration {
 public:
     explicit Demonstration(Borrowed module) noexcept

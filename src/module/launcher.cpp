@@ -8,12 +8,75 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <dlfcn.h>
+#include <getopt.h>
 
+#include <cstdio>
+
+#include "core/names.hpp"
 #include "core/ref.hpp"
 
 namespace {
 
 using kq::Ref;
+
+constexpr int kExitUsage = 2;
+
+constexpr char kUsage[] =
+    "usage: kq2741 [PORT]\n"
+    "\n"
+    "Runs the KQ2741 demonstration on the attenuator at PORT (default\n"
+    KQ2741_DEFAULT_PORT "): reads the version, the wavelength\n"
+    "lists and statuses of channels 1 and 2, sets both channels to 1.10 dB,\n"
+    "pauses 5 s, clears both to 0 dB, pauses 5 s again, takes the display\n"
+    "out of full-screen mode and closes the port.\n"
+    "\n"
+    "Caution: it changes the attenuation of channels 1 and 2. Do not run it\n"
+    "on an instrument whose channels 1 and 2 carry a live set-up.\n"
+    "\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "\n"
+    "Exit status: 0 when the demonstration ran to its end, or stopped because\n"
+    "the port could not be opened (it prints 'open serial port:PORT failed!');\n"
+    "1 when an error ended it (the Python traceback is printed); 2 for a bad\n"
+    "option or argument.\n";
+
+enum class Parsed { Run, Done, Usage };
+
+// The options come first; what is left is the port, if any. The program's
+// own options never reach the interpreter.
+Parsed parse_options(int argc, char** argv) {
+    enum { kVersion = 1 };
+    static const option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;  // one line of our own instead of getopt's
+    for (;;) {
+        int opt = getopt_long(argc, argv, "+h", kOptions, nullptr);
+        if (opt == -1) break;
+        if (opt == 'h') {
+            std::fputs(kUsage, stdout);
+            return Parsed::Done;
+        }
+        if (opt == kVersion) {
+            std::printf("kq2741 %s\n", KQ2741_VERSION);
+            return Parsed::Done;
+        }
+        // getopt names an unknown short option in optopt; a long one only in argv.
+        if (optopt > ' ' && optopt < 0x7F)
+            std::fprintf(stderr, "kq2741: unknown option '-%c' (see kq2741 --help)\n", optopt);
+        else
+            std::fprintf(stderr, "kq2741: unknown option '%s' (see kq2741 --help)\n", argv[optind - 1]);
+        return Parsed::Usage;
+    }
+    if (argc - optind > 1) {
+        std::fprintf(stderr, "kq2741: one PORT at most, got %d arguments (see kq2741 --help)\n", argc - optind);
+        return Parsed::Usage;
+    }
+    return Parsed::Run;
+}
 
 // The installed extension's file, as the import system would find it.
 Ref extension_path() {
@@ -67,6 +130,17 @@ bool run_as_main() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    switch (parse_options(argc, argv)) {
+        case Parsed::Done: return 0;
+        case Parsed::Usage: return kExitUsage;
+        case Parsed::Run: break;
+    }
+    // The demonstration reads its port from sys.argv[1]: the port alone
+    // follows the program's name.
+    argv[optind - 1] = argv[0];
+    argc -= optind - 1;
+    argv += optind - 1;
+
     PyConfig config;
     PyConfig_InitPythonConfig(&config);
     config.parse_argv = 0;  // the arguments are the demonstration's, not the interpreter's

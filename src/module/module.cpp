@@ -22,7 +22,7 @@ constexpr const char kModuleDoc[] =
     "\n"
     "    from kq2741 import KQ2741\n"
     "\n"
-    "    kq = KQ2741(\"/dev/cu.PL2303G-USBtoUART2110\")\n"
+    "    kq = KQ2741(\"" KQ2741_DEFAULT_PORT "\")\n"
     "    if kq.open():\n"
     "        print(kq.read_device_version())\n"
     "        kq.set_attenuation(1100, 1)    # channel 1 to 1.1 dB\n";
