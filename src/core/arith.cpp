@@ -12,34 +12,34 @@ Ref with_long(Borrowed a, long b, PyObject* (*op)(PyObject*, PyObject*)) noexcep
     return rhs ? Ref::steal(op(a, rhs.get())) : Ref();
 }
 
-// Shifts of more than this stay clear of overflow on a 64-bit long.
-constexpr long kSafeMagnitude = 1L << 40;
+// Values this small shift left by up to 15 bits without overflowing a long.
+constexpr long kShiftableMagnitude = std::numeric_limits<long>::max() >> 16;
 
 }  // namespace
 
 Ref add(Borrowed a, Borrowed b) noexcept {
     long x, y, sum;
-    if (small_int(a, x) && small_int(b, y) && !__builtin_add_overflow(x, y, &sum))
+    if (small_int(a, x) && small_int(b, y) && sum_fits(x, y, sum))
         return Ref::steal(PyLong_FromLong(sum));
     return Ref::steal(PyNumber_Add(a, b));
 }
 
 Ref add_long(Borrowed a, long b) noexcept {
     long x, sum;
-    if (small_int(a, x) && !__builtin_add_overflow(x, b, &sum)) return Ref::steal(PyLong_FromLong(sum));
+    if (small_int(a, x) && sum_fits(x, b, sum)) return Ref::steal(PyLong_FromLong(sum));
     return with_long(a, b, PyNumber_Add);
 }
 
 Ref shift_left(Borrowed a, long bits) noexcept {
     long x;
-    if (small_int(a, x) && x > -kSafeMagnitude && x < kSafeMagnitude && bits >= 0 && bits < 16)
+    if (small_int(a, x) && x > -kShiftableMagnitude && x < kShiftableMagnitude && bits >= 0 && bits < 16)
         return Ref::steal(PyLong_FromLong(x * (1L << bits)));
     return with_long(a, bits, PyNumber_Lshift);
 }
 
 Ref shift_right(Borrowed a, long bits) noexcept {
     long x;
-    if (small_int(a, x) && bits >= 0 && bits < 63) return Ref::steal(PyLong_FromLong(x >> bits));
+    if (small_int(a, x) && bits >= 0 && bits < std::numeric_limits<long>::digits) return Ref::steal(PyLong_FromLong(x >> bits));
     return with_long(a, bits, PyNumber_Rshift);
 }
 
@@ -50,8 +50,10 @@ Ref mask(Borrowed a, long bits) noexcept {
 }
 
 Ref multiply(Borrowed a, long factor) noexcept {
-    long x, product;
-    if (small_int(a, x) && !__builtin_mul_overflow(x, factor, &product)) return Ref::steal(PyLong_FromLong(product));
+    long x;
+    constexpr long kMax = std::numeric_limits<long>::max();
+    if (small_int(a, x) && factor > 0 && x <= kMax / factor && x >= -(kMax / factor))
+        return Ref::steal(PyLong_FromLong(x * factor));
     return with_long(a, factor, PyNumber_Multiply);
 }
 
@@ -65,7 +67,7 @@ Ref truncated_tenth(Borrowed a) noexcept {
     // Python divides two ints that fit a double's mantissa as doubles, then
     // int() truncates toward zero; bigger values go the long way round.
     long x;
-    constexpr long kExactInDouble = 1L << 53;
+    constexpr long long kExactInDouble = 1LL << 53;
     if (small_int(a, x) && x > -kExactInDouble && x < kExactInDouble)
         return Ref::steal(PyLong_FromDouble(std::trunc(static_cast<double>(x) / 10.0)));
     Ref quotient = with_long(a, 10, PyNumber_TrueDivide);

@@ -4,6 +4,8 @@
 // for anything else (big ints, or whatever object a test double hands in).
 #pragma once
 
+#include <limits>
+
 #include "core/ref.hpp"
 
 namespace kq {
@@ -14,6 +16,17 @@ inline bool small_int(Borrowed obj, long& value) noexcept {
     int overflow = 0;
     value = PyLong_AsLongAndOverflow(obj, &overflow);
     return overflow == 0;
+}
+
+// a + b into `sum` when it fits a long. Written out rather than with a
+// compiler builtin so that every compiler CPython extensions are built with
+// takes it, whatever the width of long (32 bits on Windows).
+inline bool sum_fits(long a, long b, long& sum) noexcept {
+    constexpr long kMax = std::numeric_limits<long>::max();
+    constexpr long kMin = std::numeric_limits<long>::min();
+    if ((b > 0 && a > kMax - b) || (b < 0 && a < kMin - b)) return false;
+    sum = a + b;
+    return true;
 }
 
 Ref add(Borrowed a, Borrowed b) noexcept;           // a + b

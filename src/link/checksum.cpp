@@ -13,7 +13,7 @@ bool sum_small_ints(Borrowed list, Py_ssize_t count, long& total) noexcept {
     total = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         long value;
-        if (!small_int(PyList_GET_ITEM(list, i), value) || __builtin_add_overflow(total, value, &total)) return false;
+        if (!small_int(PyList_GET_ITEM(list, i), value) || !sum_fits(total, value, total)) return false;
     }
     return true;
 }
