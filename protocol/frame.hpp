@@ -68,6 +68,11 @@ constexpr std::array<std::uint8_t, 2> le16(std::uint16_t value) {
     return {static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8)};
 }
 
+// Command code of a frame, from its two wire bytes.
+constexpr std::uint16_t code_of(std::span<const std::uint8_t> frame) {
+    return static_cast<std::uint16_t>(frame[kCodeAt] << 8 | frame[kCodeAt + 1]);
+}
+
 constexpr std::uint16_t from_le16(std::uint8_t low, std::uint8_t high) {
     return static_cast<std::uint16_t>(low | high << 8);
 }

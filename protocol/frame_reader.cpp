@@ -39,7 +39,7 @@ std::vector<Received> FrameReader::feed(std::span<const std::uint8_t> data) {
         flush_junk(junk, out);
         Frame f;
         f.channel = raw[kChannelAt];
-        f.code = static_cast<std::uint16_t>(raw[kCodeAt] << 8 | raw[kCodeAt + 1]);
+        f.code = code_of(raw);
         f.payload.assign(raw.begin() + kPayloadAt, raw.end() - 2);
         // A frame with the right shape but a wrong sum is consumed whole: its
         // bytes were garbled in transit, they do not hide the start of another frame.
