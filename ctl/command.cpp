@@ -20,7 +20,8 @@ constexpr std::array<CommandSpec, 11> kCommands{{
     {"disconnect", "CH", "disconnect the channel", Verb::Disconnect},
     {"display-close", "", "close the full-screen display", Verb::DisplayClose},
     {"sweep", "CH START STOP STEP [--dwell SECONDS]",
-     "set START, START+STEP, ... up to STOP (dB), reading each back", Verb::Sweep},
+     "set START, START+STEP, ... up to STOP (dB), reading each back;\n"
+     "--dwell waits that long between points", Verb::Sweep},
     {"batch", "", "lock the port, then run commands from stdin, one a line", Verb::Batch},
     {"raw", "HEX ...", "send a frame (checksum filled in), print the answer", Verb::Raw},
 }};

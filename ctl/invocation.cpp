@@ -80,11 +80,14 @@ std::string usage() {
         "  --version          the program's version\n"
         "\n"
         "commands:\n";
+    const std::string column(34, ' ');
     for (const auto& c : command_table()) {
         std::string head = "  " + std::string(c.name) + (c.arguments.empty() ? "" : " ") +
                            std::string(c.arguments);
-        s += head.size() < 34 ? head + std::string(34 - head.size(), ' ') : head + "\n" + std::string(34, ' ');
-        s += std::string(c.does) + "\n";
+        s += head.size() < column.size() ? head.append(column.size() - head.size(), ' ')
+                                         : head + "\n" + column;
+        for (char ch : c.does) s += ch == '\n' ? "\n" + column : std::string(1, ch);
+        s += "\n";
     }
     s += "\n"
          "ATTENUATION, START, STOP, STEP: dB as 3.5 or 3.5dB, or mdB as 3500mdB; 0 to\n"

@@ -67,7 +67,7 @@ def failed_with(result, status: int, *phrases: str) -> bool:
      "channel 3    disconnected\n", (3, "connected", False)),
     ([], ["display-close"], [{"command": "display-close", "ok": True}],
      "full-screen display closed\n", None),
-    ([], ["sweep", 4, "0.5", "0.3", "0.1"],
+    ([], ["sweep", 4, "0.5", "0.3", "0.1", "--dwell=0.01"],
      [{"channel": 4, "set": v, "attenuation": v} for v in (500, 400, 300)],
      "".join(f"channel 4    set   {v} dB  read back   {v} dB\n" for v in ("0.50", "0.40", "0.30")),
      (4, "attenuation_steps", 30)),
