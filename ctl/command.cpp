@@ -10,7 +10,7 @@
 namespace kq2741ctl {
 namespace {
 
-constexpr std::array<CommandSpec, 11> kCommands{{
+constexpr std::array<CommandEntry, 11> kCommands{{
     {"version", "", "module, hardware and software version", Verb::Version},
     {"wavelengths", "[CH ...]", "wavelengths each channel supports (default 1)", Verb::Wavelengths},
     {"status", "[CH ...]", "work mode, wavelength index, attenuation (default 1)", Verb::Status},
@@ -28,11 +28,11 @@ constexpr std::array<CommandSpec, 11> kCommands{{
 
 // The command's own options are taken with getopt_long too, so "--dwell=1"
 // and "--dwell 1" both work, before or after the numbers.
-std::vector<std::string> positionals(std::span<const std::string> words, const CommandSpec& spec,
+std::vector<std::string> positionals(std::span<const std::string> words, const CommandEntry& entry,
                                      Sweep& sweep) {
     static const option kSweepOptions[] = {{"dwell", required_argument, nullptr, 'd'}, {}};
     static const option kNoOptions[] = {{}};
-    const option* options = spec.verb == Verb::Sweep ? kSweepOptions : kNoOptions;
+    const option* options = entry.verb == Verb::Sweep ? kSweepOptions : kNoOptions;
 
     std::vector<std::string> copy(words.begin(), words.end());
     std::vector<char*> argv;
@@ -49,65 +49,65 @@ std::vector<std::string> positionals(std::span<const std::string> words, const C
             continue;
         }
         const std::string bad = argv[static_cast<std::size_t>(optind - 1)];
-        if (c == ':') throw usage_error(std::string(spec.name) + ": " + bad + " needs a value");
-        throw usage_error(std::string(spec.name) + ": unknown option '" + bad + "'");
+        if (c == ':') throw usage_error(std::string(entry.name) + ": " + bad + " needs a value");
+        throw usage_error(std::string(entry.name) + ": unknown option '" + bad + "'");
     }
     return {argv.begin() + optind, argv.end() - 1};
 }
 
-void expect_count(const CommandSpec& spec, const std::vector<std::string>& args, std::size_t lo,
+void expect_count(const CommandEntry& entry, const std::vector<std::string>& args, std::size_t lo,
                   std::size_t hi) {
     if (args.size() >= lo && args.size() <= hi) return;
-    std::string usage = std::string(spec.name);
-    if (!spec.arguments.empty()) usage += " " + std::string(spec.arguments);
-    throw usage_error(std::string(spec.name) + ": expected '" + usage + "'");
+    std::string usage = std::string(entry.name);
+    if (!entry.arguments.empty()) usage += " " + std::string(entry.arguments);
+    throw usage_error(std::string(entry.name) + ": expected '" + usage + "'");
 }
 
 }  // namespace
 
-std::span<const CommandSpec> command_table() {
+std::span<const CommandEntry> command_table() {
     return kCommands;
 }
 
 Command parse_command(std::span<const std::string> words) {
-    const auto spec = std::find_if(kCommands.begin(), kCommands.end(),
-                                   [&](const CommandSpec& s) { return s.name == words[0]; });
-    if (spec == kCommands.end())
+    const auto entry = std::find_if(kCommands.begin(), kCommands.end(),
+                                   [&](const CommandEntry& s) { return s.name == words[0]; });
+    if (entry == kCommands.end())
         throw usage_error("unknown command '" + words[0] + "' (kq2741ctl --help lists them)");
 
     Command c;
-    c.verb = spec->verb;
-    const auto args = positionals(words, *spec, c.sweep);
+    c.verb = entry->verb;
+    const auto args = positionals(words, *entry, c.sweep);
     constexpr std::size_t kAny = 1024;
     switch (c.verb) {
     case Verb::Version:
     case Verb::DisplayClose:
     case Verb::Batch:
-        expect_count(*spec, args, 0, 0);
+        expect_count(*entry, args, 0, 0);
         break;
     case Verb::Wavelengths:
     case Verb::Status:
-        expect_count(*spec, args, 0, kAny);
+        expect_count(*entry, args, 0, kAny);
         for (const auto& a : args) c.channels.push_back(parse_channel(a));
         if (c.channels.empty()) c.channels.push_back(1);
         break;
     case Verb::Clear:
     case Verb::Disconnect:
-        expect_count(*spec, args, 1, 1);
+        expect_count(*entry, args, 1, 1);
         c.channels.push_back(parse_channel(args[0]));
         break;
     case Verb::Set:
-        expect_count(*spec, args, 2, 2);
+        expect_count(*entry, args, 2, 2);
         c.channels.push_back(parse_channel(args[0]));
         c.mdb = parse_attenuation("attenuation", args[1]);
         break;
     case Verb::Select:
-        expect_count(*spec, args, 2, 2);
+        expect_count(*entry, args, 2, 2);
         c.channels.push_back(parse_channel(args[0]));
         c.nm = parse_wavelength(args[1]);
         break;
     case Verb::Sweep:
-        expect_count(*spec, args, 4, 4);
+        expect_count(*entry, args, 4, 4);
         c.channels.push_back(parse_channel(args[0]));
         c.sweep.start_mdb = parse_attenuation("START", args[1]);
         c.sweep.stop_mdb = parse_attenuation("STOP", args[2]);
@@ -115,7 +115,7 @@ Command parse_command(std::span<const std::string> words) {
         if (c.sweep.step_mdb == 0) throw usage_error("sweep: STEP must be more than 0 dB");
         break;
     case Verb::Raw:
-        expect_count(*spec, args, 1, kAny);
+        expect_count(*entry, args, 1, kAny);
         c.frame = parse_hex(args);
         if (c.frame.size() < protocol::kFrameOverhead ||
             c.frame.size() > protocol::frame_size(0xFF))

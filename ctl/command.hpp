@@ -32,14 +32,14 @@ struct Command {
     protocol::Bytes frame;               // raw, as typed
 };
 
-struct CommandSpec {
+struct CommandEntry {
     std::string_view name;
     std::string_view arguments;
     std::string_view does;
     Verb verb;
 };
 
-std::span<const CommandSpec> command_table();
+std::span<const CommandEntry> command_table();
 
 // words[0] is the command name. Throws a usage Failure.
 Command parse_command(std::span<const std::string> words);
