@@ -3,13 +3,15 @@
 #include <sstream>
 #include <utility>
 
+#include "protocol/requests.hpp"
+
 namespace kq2741sim {
 namespace {
 
-constexpr std::uint16_t kDisconnectValue = 0xFFFF;
+using namespace kq2741::protocol;
 
 std::uint16_t le16(const Bytes& b) {
-    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
+    return from_le16(b[0], b[1]);
 }
 
 // Builds log text; uint8_t fields must be widened first or they print as characters.
@@ -33,7 +35,7 @@ Instrument::Instrument(std::vector<std::vector<std::uint16_t>> wavelengths, Vers
 }
 
 Bytes Instrument::ack(const Frame& request, Ack status) const {
-    return encode({request.channel, request.code, {static_cast<std::uint8_t>(status)}});
+    return encode({request.channel, request.code, ack_payload(status)});
 }
 
 Outcome Instrument::handle(const Frame& request) {
@@ -58,29 +60,23 @@ Outcome Instrument::handle_on(ChannelState& ch, const Frame& req) {
     switch (req.code) {
     case cmd::kVersion: {
         if (!p.empty()) return rejected("unexpected payload");
-        Bytes payload{version_.module, version_.hardware, version_.software};
-        return {encode({req.channel, req.code, std::move(payload)}),
+        return {encode({req.channel, req.code, version_payload(version_)}),
                 cat(name, ' ', int{version_.module}, '.', int{version_.hardware}, '.',
                     int{version_.software})};
     }
     case cmd::kWavelengthList: {
         if (!p.empty()) return rejected("unexpected payload");
-        Bytes payload{static_cast<std::uint8_t>(ch.wavelengths.size())};
         std::string text;
-        for (auto w : ch.wavelengths) {
-            payload.push_back(static_cast<std::uint8_t>(w & 0xFF));
-            payload.push_back(static_cast<std::uint8_t>(w >> 8));
-            text += cat(' ', w);
-        }
-        return {encode({req.channel, req.code, std::move(payload)}), name + text + " nm"};
+        for (auto w : ch.wavelengths) text += cat(' ', w);
+        return {encode({req.channel, req.code, wavelength_list_payload(ch.wavelengths)}),
+                name + text + " nm"};
     }
     case cmd::kStatus: {
         if (!p.empty()) return rejected("unexpected payload");
-        Bytes payload{0x00,  // work mode
-                      0x00, ch.wavelength_index,
-                      static_cast<std::uint8_t>(ch.attenuation_steps & 0xFF),
-                      static_cast<std::uint8_t>(ch.attenuation_steps >> 8)};
-        return {encode({req.channel, req.code, std::move(payload)}),
+        Status status{.work_mode = 0x00,
+                      .wavelength_index = ch.wavelength_index,
+                      .attenuation_steps = ch.attenuation_steps};
+        return {encode({req.channel, req.code, status_payload(status)}),
                 cat(name, ": index ", int{ch.wavelength_index}, ", ", db(ch.attenuation_steps),
                     ch.connected ? "" : ", disconnected")};
     }
@@ -106,7 +102,7 @@ Outcome Instrument::handle_on(ChannelState& ch, const Frame& req) {
             ch.connected = false;
             return {ack(req, Ack::Ok), "disconnect: ok"};
         }
-        if (le16(p) != 0) return rejected("value must be 00 00 or FF FF");
+        if (le16(p) != kClearValue) return rejected("value must be 00 00 or FF FF");
         // Clearing drops the attenuation to zero, which puts light through again.
         ch.attenuation_steps = 0;
         ch.connected = true;

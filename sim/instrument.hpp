@@ -6,22 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "protocol.hpp"
+#include "protocol/answers.hpp"
+#include "protocol/frame.hpp"
 
 namespace kq2741sim {
 
-struct Version {
-    std::uint8_t module = 2;
-    std::uint8_t hardware = 50;
-    std::uint8_t software = 32;
-};
-
-// Status byte carried by acknowledgements.
-enum class Ack : std::uint8_t {
-    Ok = 0x00,
-    BadParameter = 0x01,   // wrong payload size, index out of range, 14 34 with another value
-    UnknownCommand = 0x02,
-};
+namespace protocol = kq2741::protocol;
 
 struct ChannelState {
     std::vector<std::uint16_t> wavelengths;
@@ -31,24 +21,25 @@ struct ChannelState {
 };
 
 struct Outcome {
-    std::optional<Bytes> answer;  // empty: the instrument stays quiet
-    std::string meaning;          // request and result, for the log
+    std::optional<protocol::Bytes> answer;  // empty: the instrument stays quiet
+    std::string meaning;                    // request and result, for the log
 };
 
 class Instrument {
 public:
-    Instrument(std::vector<std::vector<std::uint16_t>> wavelengths, Version version);
+    Instrument(std::vector<std::vector<std::uint16_t>> wavelengths, protocol::Version version);
 
-    Outcome handle(const Frame& request);
+    Outcome handle(const protocol::Frame& request);
     void count_checksum_error() { ++checksum_errors_; }
     std::string state_json() const;
 
 private:
-    Outcome handle_on(ChannelState& ch, const Frame& request);
-    Bytes ack(const Frame& request, Ack status) const;
+    Outcome handle_on(ChannelState& ch, const protocol::Frame& request);
+    // Ack::BadParameter: wrong payload size, index out of range, 14 34 with another value.
+    protocol::Bytes ack(const protocol::Frame& request, protocol::Ack status) const;
 
     std::vector<ChannelState> channels_;
-    Version version_;
+    protocol::Version version_;
     std::uint64_t requests_ = 0;
     std::uint64_t checksum_errors_ = 0;
 };

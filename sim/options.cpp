@@ -6,8 +6,7 @@
 namespace kq2741sim {
 namespace {
 
-// The list answer carries its length byte, so at most (255 - 6) / 2 values fit.
-constexpr std::size_t kMaxWavelengths = 124;
+using protocol::kMaxWavelengths;
 constexpr unsigned kMaxChannels = 255;
 constexpr unsigned kMaxDelayMs = 600000;
 
@@ -39,7 +38,7 @@ std::vector<std::uint16_t> wavelength_list(std::string_view text, const std::str
     return out;
 }
 
-Version version(std::string_view text) {
+protocol::Version version(std::string_view text) {
     auto parts = split(text, '.');
     if (parts.size() != 3) throw UsageError("--version: expected MODULE.HARDWARE.SOFTWARE");
     auto byte = [](std::string_view p) {

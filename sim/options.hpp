@@ -19,7 +19,7 @@ struct Options {
     unsigned channels = 4;
     std::vector<std::uint16_t> wavelengths{1310, 1490, 1550};
     std::map<unsigned, std::vector<std::uint16_t>> channel_wavelengths;
-    Version version;
+    protocol::Version version{2, 50, 32};
     std::string link;
     std::string state_file;
     unsigned delay_ms = 0;

@@ -4,7 +4,7 @@
 
 namespace kq2741sim {
 
-void Outbox::push(Bytes data, Clock::time_point due, std::string note) {
+void Outbox::push(kq2741::protocol::Bytes data, Clock::time_point due, std::string note) {
     if (!chunks_.empty()) due = std::max(due, chunks_.back().due);
     chunks_.push_back({std::move(data), due, std::move(note)});
 }

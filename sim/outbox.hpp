@@ -5,7 +5,7 @@
 #include <deque>
 #include <string>
 
-#include "protocol.hpp"
+#include "protocol/frame.hpp"
 
 namespace kq2741sim {
 
@@ -14,14 +14,14 @@ public:
     using Clock = std::chrono::steady_clock;
 
     struct Chunk {
-        Bytes data;
+        kq2741::protocol::Bytes data;
         Clock::time_point due;
         std::string note;
     };
 
     // A chunk never goes out before the ones queued ahead of it, whatever its
     // own due time, so split or delayed answers cannot interleave.
-    void push(Bytes data, Clock::time_point due, std::string note);
+    void push(kq2741::protocol::Bytes data, Clock::time_point due, std::string note);
     bool empty() const { return chunks_.empty(); }
     bool head_due(Clock::time_point now) const;
     // Milliseconds until the head is due (rounded up), -1 when nothing waits.

@@ -11,6 +11,7 @@ namespace kq2741sim {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace kq2741::protocol;
 
 // While nobody has the port open the master reports a hang-up on every poll,
 // so the loop naps instead of polling it and spinning.

@@ -9,7 +9,7 @@
 #include "instrument.hpp"
 #include "options.hpp"
 #include "outbox.hpp"
-#include "protocol.hpp"
+#include "protocol/frame_reader.hpp"
 #include "pty.hpp"
 
 namespace kq2741sim {
@@ -22,8 +22,8 @@ public:
 
 private:
     void read_port();
-    void handle(const Received& r);
-    void schedule(Bytes answer, const std::string& note);
+    void handle(const protocol::Received& r);
+    void schedule(protocol::Bytes answer, const std::string& note);
     void send_due();
     void hang_up();
     bool client_left() const;
@@ -35,7 +35,7 @@ private:
     Pty& pty_;
     Instrument& instrument_;
     int wake_fd_;
-    FrameReader reader_;
+    protocol::FrameReader reader_ = protocol::FrameReader::for_requests();
     Outbox outbox_;
     bool client_gone_ = false;
     bool state_warned_ = false;

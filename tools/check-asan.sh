@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The driver under AddressSanitizer and UndefinedBehaviorSanitizer.
 #
-# Builds the module (and the simulator, when the root meson.build wires
-# sim/ in) with -fsanitize=address,undefined in build/asan, a build that is
-# never installed or shipped, then:
-#   1. runs the whole pytest suite against that module,
+# Builds the module (and the simulator and kq2741ctl, when the root
+# meson.build wires them in) with -fsanitize=address,undefined in build/asan,
+# a build that is never installed or shipped, then:
+#   1. runs the whole pytest suite against that module, simulator and
+#      kq2741ctl,
 #   2. runs the demonstration program, built the same way, against the
 #      sanitized simulator,
-#   3. runs tests/refs/workload.py with LeakSanitizer on.
+#   3. runs tests/refs/workload.py with LeakSanitizer on,
+#   4. runs every kq2741ctl command in one batch with LeakSanitizer on.
 # Any sanitizer report, from this process or any process the tests start,
 # fails the run; the reports are printed at the end. ASan writes its reports
 # to files (log_path), which also catches processes whose stderr a test
@@ -79,6 +81,14 @@ else
     say "simulator: not wired into meson.build; simulator tests use whatever tests/simulator.py finds"
 fi
 
+unset KQ2741CTL
+if [ -x "$build/ctl/kq2741ctl" ]; then
+    export KQ2741CTL="$build/ctl/kq2741ctl"
+    say "kq2741ctl: $KQ2741CTL (sanitized)"
+else
+    say "kq2741ctl: not wired into meson.build; its tests use whatever tests/ctl.py finds"
+fi
+
 rm -rf "$reports" "$logs"
 mkdir -p "$reports" "$logs"
 export PYTHONPATH="$build/src"
@@ -139,6 +149,23 @@ start=$SECONDS
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/lsan" \
     "$python" "$root/tests/refs/workload.py" --passes 3 2>&1 | tee "$logs/leaks.log" || failed=1
 say "leak pass: $((SECONDS - start)) s"
+
+# 4. kq2741ctl's own leaks: every command, on the sanitized simulator.
+if [ -n "${KQ2741CTL:-}" ] && [ -n "${KQ2741_SIM:-}" ]; then
+    start=$SECONDS
+    commands=(version "wavelengths 1 2" "status 1 2" "set 1 0.29" "clear 1" "select 1 1550"
+              "disconnect 2" display-close "sweep 1 0 0.1 0.05" "raw 7b 01 05 00 03 00 7d")
+    if printf '%s\n' "${commands[@]}" |
+       PATH="$(dirname "$KQ2741_SIM"):$PATH" \
+       ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/lsan-ctl" \
+       "$KQ2741CTL" --sim --json batch > "$logs/ctl.log" 2>&1; then
+        say "kq2741ctl leak pass: $((SECONDS - start)) s"
+    else
+        say "kq2741ctl leak pass: FAILED" >&2
+        cat "$logs/ctl.log" >&2
+        failed=1
+    fi
+fi
 
 in_output=$(grep -h -E "runtime error:|ERROR: (Address|Leak)Sanitizer" "$logs"/*.log || true)
 if [ -n "$in_output" ]; then

@@ -20,11 +20,12 @@ echo "sdist: $(basename "$(ls "$dist"/kq2741-*.tar.gz)")"
 "$python" - "$wheel" <<'PY'
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
-wanted = ["kq2741.cpython-", "/scripts/kq2741", "/scripts/kq2741-sim", "kq2741-stubs/__init__.pyi"]
+wanted = ["kq2741.cpython-", "/scripts/kq2741", "/scripts/kq2741-sim", "/scripts/kq2741ctl",
+          "kq2741-stubs/__init__.pyi"]
 missing = [w for w in wanted if not any(w in n for n in names)]
 if missing:
     sys.exit(f"wheel lacks {missing}: {names}")
-print("wheel holds: module, kq2741, kq2741-sim, kq2741-stubs")
+print("wheel holds: module, kq2741, kq2741-sim, kq2741ctl, kq2741-stubs")
 PY
 
 python3 -m venv "$venv"
@@ -45,3 +46,10 @@ case "$output" in
     *"succ close full screen!"*) echo "wheel smoke test: passed" ;;
     *) echo "wheel smoke test: FAILED" >&2; exit 1 ;;
 esac
+# kq2741ctl must find the kq2741-sim installed beside it, with PATH no help.
+if env PATH=/usr/bin:/bin "$venv/bin/kq2741ctl" --sim status | sed 's/^/kq2741ctl: /'; then
+    echo "kq2741ctl --sim from the wheel: passed"
+else
+    echo "kq2741ctl --sim from the wheel: FAILED" >&2
+    exit 1
+fi

@@ -1,0 +1,20 @@
+// Carrying out a command on the instrument.
+#pragma once
+
+#include <istream>
+
+#include "command.hpp"
+#include "link.hpp"
+#include "output.hpp"
+
+namespace kq2741ctl {
+
+// Throws a Failure on the first thing that goes wrong; what was printed by
+// then stays printed.
+void run(const Command& command, Link& link, const Output& out);
+
+// Runs the commands of input, one a line, until its end. Blank lines and
+// lines starting with '#' are skipped. A failure names its line.
+void run_batch(std::istream& input, Link& link, const Output& out);
+
+}  // namespace kq2741ctl

@@ -1,0 +1,26 @@
+// The --verbose log: every frame sent and received, in hex with a timestamp,
+// on stderr.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace kq2741ctl {
+
+class Trace {
+public:
+    explicit Trace(bool on) : on_(on) {}
+
+    // Callers test this before building a note, so a quiet run builds none.
+    bool on() const { return on_; }
+    // what: "tx" or "rx" with the bytes, "--" for an event without bytes.
+    void line(const char* what, std::span<const std::uint8_t> bytes, const std::string& note) const;
+
+private:
+    bool on_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace kq2741ctl

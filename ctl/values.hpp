@@ -1,0 +1,34 @@
+// Values typed on the command line or in a batch line. Each parser throws a
+// usage Failure that names the text it could not use.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "protocol/frame.hpp"
+
+namespace kq2741ctl {
+
+namespace protocol = kq2741::protocol;
+
+inline constexpr std::uint32_t kMdbPerStep = 10;
+inline constexpr std::uint32_t kMaxMdb = 0xFFFF * kMdbPerStep;
+
+std::uint8_t parse_channel(std::string_view text);
+std::uint16_t parse_wavelength(std::string_view text);
+// "3.5", "3.5dB" or "3500mdB", read as exact decimal text: the result in mdB
+// lies on the instrument's 0.01 dB grid, from 0 to 655.35 dB.
+std::uint32_t parse_attenuation(std::string_view what, std::string_view text);
+// Decimal seconds, to the millisecond.
+std::chrono::milliseconds parse_seconds(std::string_view what, std::string_view text,
+                                        bool zero_allowed);
+// Hex bytes, in words of one or more byte pairs ("7b 01" or "7b01").
+protocol::Bytes parse_hex(std::span<const std::string> words);
+
+// mdB as dB with two decimals, e.g. "1.10".
+std::string db_text(std::uint32_t mdb);
+
+}  // namespace kq2741ctl

@@ -1,0 +1,103 @@
+"""How kq2741ctl reads answers, against a scripted instrument on a pty:
+noise, stale input, frames of other requests, wrong shapes, refusals."""
+from __future__ import annotations
+
+import json
+import os
+import select
+import threading
+import tty
+
+import pytest
+
+from ctl import find_ctl, run_ctl
+
+pytestmark = pytest.mark.skipif(find_ctl() is None, reason="kq2741ctl is not built")
+
+
+def frame(ch: int, code: int, payload: bytes = b"") -> bytes:
+    body = bytes([0x7B, ch, len(payload) + 5, code >> 8, code & 0xFF]) + payload
+    return body + bytes([-sum(body) & 0xFF, 0x7D])
+
+
+VERSION, STATUS, SET = 0x0003, 0x1436, 0x143C
+
+
+def status(ch: int, steps: int) -> bytes:
+    return frame(ch, STATUS, bytes([0, 0, 1]) + steps.to_bytes(2, "little"))
+
+
+class ScriptedInstrument:
+    """The far end of a pty: answers the n-th request with replies[n]."""
+
+    def __init__(self, replies: list[bytes], stale: bytes = b""):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.port = os.ttyname(self.slave)
+        self.replies = list(replies)
+        self.requests: list[bytes] = []
+        os.write(self.master, stale)
+        self.running = True
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        buf = b""
+        while self.running:
+            if not select.select([self.master], [], [], 0.02)[0]:
+                continue
+            buf += os.read(self.master, 512)
+            while len(buf) >= 3 and len(buf) >= buf[2] + 2:
+                self.requests.append(buf[:buf[2] + 2])
+                buf = buf[buf[2] + 2:]
+                if self.replies:
+                    os.write(self.master, self.replies.pop(0))
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        os.close(self.master)
+        os.close(self.slave)
+
+
+@pytest.mark.parametrize("replies, stale, args, status, out, err", [
+    # Line noise before the start byte is skipped.
+    ([b"\x00\xff\x13" + status(1, 110)], b"", [], 0, 1100, "not a frame, skipped"),
+    # A late answer already waiting is dropped before the request goes out.
+    ([status(1, 110)], status(1, 999), [], 0, 1100, "waiting before the request, dropped"),
+    # A frame answering another request is passed over; the right one follows.
+    ([frame(1, VERSION, b"\x02\x32\x20") + status(2, 5) + status(1, 110)], b"", [], 0, 1100,
+     "answers status on channel 2, not this request: dropped"),
+    # Only frames of others: the instrument answered, but not this request.
+    ([frame(1, VERSION, b"\x02\x32\x20")], b"", [], 1, None, "version on channel 1: 7B 01 08"),
+    ([frame(1, VERSION, b"\x02\x32\x20")], b"", ["--lenient"], 1, None, "does not have the expected shape"),
+    ([status(2, 110)], b"", ["--lenient"], 0, 1100, "status answer"),
+    # Wrong payload size with a good checksum.
+    ([frame(1, STATUS, b"\x00\x00\x01\x6e")], b"", [], 1, None, "expected shape: 7B 01 09 14 36"),
+    # Half a frame, then silence.
+    ([status(1, 110)[:5]], b"", [], 3, None, "(incomplete: 7B 01 0A 14 36)"),
+])
+def test_answer_reading(replies, stale, args, status, out, err):
+    instrument = ScriptedInstrument(replies, stale)
+    try:
+        result = run_ctl("-p", instrument.port, "--timeout", "0.3", "--verbose", "--json", *args, "status")
+    finally:
+        instrument.close()
+    assert result.returncode == status, result.stderr
+    assert err in result.stderr
+    if out is not None:
+        assert json.loads(result.stdout)["attenuation"] == out
+    assert instrument.requests == [bytes.fromhex("7B 01 05 14 36 35 7D")]
+
+
+@pytest.mark.parametrize("ack, status, phrase", [
+    (0x00, 0, ""), (0x01, 1, "refused set attenuation on channel 1: status 01 (bad parameter)"),
+])
+def test_acknowledgement_status_byte(ack, status, phrase):
+    instrument = ScriptedInstrument([frame(1, SET, bytes([ack]))])
+    try:
+        result = run_ctl("-p", instrument.port, "set", 1, "1.1")
+    finally:
+        instrument.close()
+    assert (result.returncode, phrase in result.stderr) == (status, True)
+    assert instrument.requests == [bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")]
