@@ -1,19 +1,13 @@
 #include "protocol/answers.hpp"
 
 namespace kq2741::protocol {
-namespace {
-
-constexpr std::size_t kVersionSize = 3;
-constexpr std::size_t kStatusSize = 5;
-// Status: work mode, a byte the instrument always sends as 00, wavelength
-// index, attenuation steps.
-constexpr std::size_t kIndexAt = 2;
-constexpr std::size_t kStepsAt = 3;
-
-}  // namespace
 
 Bytes version_payload(const Version& v) {
-    return {v.module, v.hardware, v.software};
+    Bytes out(version_field::kSize);
+    out[version_field::kModule] = v.module;
+    out[version_field::kHardware] = v.hardware;
+    out[version_field::kSoftware] = v.software;
+    return out;
 }
 
 Bytes wavelength_list_payload(std::span<const std::uint16_t> nm) {
@@ -26,8 +20,13 @@ Bytes wavelength_list_payload(std::span<const std::uint16_t> nm) {
 }
 
 Bytes status_payload(const Status& s) {
-    auto steps = le16(s.attenuation_steps);
-    return {s.work_mode, 0x00, s.wavelength_index, steps[0], steps[1]};
+    Bytes out(status_field::kSize);
+    const auto steps = le16(s.attenuation_steps);
+    out[status_field::kWorkMode] = s.work_mode;
+    out[status_field::kWavelengthIndex] = s.wavelength_index;
+    out[status_field::kSteps] = steps[0];
+    out[status_field::kSteps + 1] = steps[1];
+    return out;
 }
 
 Bytes ack_payload(Ack status) {
@@ -35,21 +34,23 @@ Bytes ack_payload(Ack status) {
 }
 
 std::optional<Version> decode_version(std::span<const std::uint8_t> p) {
-    if (p.size() != kVersionSize) return std::nullopt;
-    return Version{p[0], p[1], p[2]};
+    if (p.size() != version_field::kSize) return std::nullopt;
+    return Version{p[version_field::kModule], p[version_field::kHardware], p[version_field::kSoftware]};
 }
 
 std::optional<std::vector<std::uint16_t>> decode_wavelength_list(std::span<const std::uint8_t> p) {
-    if (p.empty() || p.size() != 1 + 2 * std::size_t{p[0]}) return std::nullopt;
+    using namespace list_field;
+    if (p.empty() || p.size() != kFirstWavelength + 2 * std::size_t{p[kCount]}) return std::nullopt;
     std::vector<std::uint16_t> nm;
-    nm.reserve(p[0]);
-    for (std::size_t i = 1; i < p.size(); i += 2) nm.push_back(from_le16(p[i], p[i + 1]));
+    nm.reserve(p[kCount]);
+    for (std::size_t i = kFirstWavelength; i < p.size(); i += 2) nm.push_back(from_le16(p[i], p[i + 1]));
     return nm;
 }
 
 std::optional<Status> decode_status(std::span<const std::uint8_t> p) {
-    if (p.size() != kStatusSize) return std::nullopt;
-    return Status{p[0], p[kIndexAt], from_le16(p[kStepsAt], p[kStepsAt + 1])};
+    using namespace status_field;
+    if (p.size() != kSize) return std::nullopt;
+    return Status{p[kWorkMode], p[kWavelengthIndex], from_le16(p[kSteps], p[kSteps + 1])};
 }
 
 std::optional<std::uint8_t> decode_ack(std::span<const std::uint8_t> p) {

@@ -24,6 +24,25 @@ struct Status {
     std::uint16_t attenuation_steps = 0;  // 0.01 dB each
 };
 
+// Where each answer's fields sit in its payload, which starts at kPayloadAt;
+// 16-bit values take two bytes, low byte first.
+namespace version_field {
+inline constexpr std::size_t kModule = 0;
+inline constexpr std::size_t kHardware = 1;
+inline constexpr std::size_t kSoftware = 2;
+inline constexpr std::size_t kSize = 3;
+}  // namespace version_field
+namespace list_field {
+inline constexpr std::size_t kCount = 0;
+inline constexpr std::size_t kFirstWavelength = 1;  // then one every two bytes
+}  // namespace list_field
+namespace status_field {
+inline constexpr std::size_t kWorkMode = 0;  // then a byte the instrument always sends as 00
+inline constexpr std::size_t kWavelengthIndex = 2;
+inline constexpr std::size_t kSteps = 3;
+inline constexpr std::size_t kSize = 5;
+}  // namespace status_field
+
 // Status byte of an acknowledgement.
 enum class Ack : std::uint8_t {
     Ok = 0x00,

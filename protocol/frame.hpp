@@ -58,9 +58,14 @@ constexpr std::uint8_t checksum(std::span<const std::uint8_t> start_to_payload) 
     return static_cast<std::uint8_t>(-sum & 0xFFu);
 }
 
+// The checksum byte a whole frame carries, just before its end byte.
+constexpr std::uint8_t checksum_byte(std::span<const std::uint8_t> frame) {
+    return frame[frame.size() - 2];
+}
+
 // True when start..checksum of a whole frame sum to 0 mod 256.
 constexpr bool checksum_ok(std::span<const std::uint8_t> frame) {
-    return frame.size() >= 2 && checksum(frame.first(frame.size() - 2)) == frame[frame.size() - 2];
+    return frame.size() >= 2 && checksum(frame.first(frame.size() - 2)) == checksum_byte(frame);
 }
 
 // 16-bit values (attenuation steps, wavelengths) travel low byte first.

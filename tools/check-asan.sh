@@ -118,7 +118,7 @@ say "suite: $((SECONDS - start)) s"
 
 # 2. The demonstration program (the sanitized launcher) against the sanitized
 #    simulator; its two 5 s pauses are shortened through sitecustomize.
-if [ -n "${KQ2741_SIM:-}" ] && [ -x "$build/src/kq2741" ]; then
+if [ -n "${KQ2741_SIM:-}" ] && [ -x "$build/launcher/kq2741" ]; then
     start=$SECONDS
     work=$(mktemp -d)
     sim_pid=
@@ -129,7 +129,7 @@ if [ -n "${KQ2741_SIM:-}" ] && [ -x "$build/src/kq2741" ]; then
     sim_pid=$!
     for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
     purelib=$("$python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-    if PYTHONPATH="$build/src:$work:$purelib" "$build/src/kq2741" "$(head -n 1 "$work/port")" > "$logs/demo.log" 2>&1 &&
+    if PYTHONPATH="$build/src:$work:$purelib" "$build/launcher/kq2741" "$(head -n 1 "$work/port")" > "$logs/demo.log" 2>&1 &&
        grep -q "succ close full screen!" "$logs/demo.log"; then
         say "demonstration: ran to the end ($((SECONDS - start)) s)"
     else

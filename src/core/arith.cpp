@@ -9,7 +9,8 @@ namespace {
 // Applies `op` through the number protocol with a Python int as right operand.
 Ref with_long(Borrowed a, long b, PyObject* (*op)(PyObject*, PyObject*)) noexcept {
     Ref rhs = Ref::steal(PyLong_FromLong(b));
-    return rhs ? Ref::steal(op(a, rhs.get())) : Ref();
+    if (!rhs) return {};
+    return Ref::steal(op(a, rhs.get()));
 }
 
 // Values this small shift left by up to 15 bits without overflowing a long.
@@ -71,7 +72,8 @@ Ref truncated_tenth(Borrowed a) noexcept {
     if (small_int(a, x) && x > -kExactInDouble && x < kExactInDouble)
         return Ref::steal(PyLong_FromDouble(std::trunc(static_cast<double>(x) / 10.0)));
     Ref quotient = with_long(a, 10, PyNumber_TrueDivide);
-    return quotient ? Ref::steal(PyNumber_Long(quotient.get())) : Ref();
+    if (!quotient) return {};
+    return Ref::steal(PyNumber_Long(quotient.get()));
 }
 
 }  // namespace kq

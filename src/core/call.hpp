@@ -1,19 +1,33 @@
-// One call of a driver method: the module it belongs to and its arguments,
-// parsed and with defaults filled in. args[0] is the driver object.
+// One call of a driver method: its module and its arguments, parsed by the
+// method table's rules, defaults filled in, and found by what they are
+// rather than by position.
 #pragma once
+
+#include <array>
 
 #include "core/state.hpp"
 
 namespace kq {
 
+// What each parameter of a method is. The method table gives every
+// parameter one of these; a method reads its arguments through them.
+enum class Arg {
+    Self,         // the driver object
+    SerialPort,   // __init__: the port's name
+    Frame,        // __cal_crc, __check_crc: a frame as a list of byte values
+    Length,       // set_optical_length: a wavelength in nm
+    Attenuation,  // set_attenuation: mdB
+    Channel,      // ch: the channel byte of the request
+    Count,
+};
+
 struct Call {
     ModuleState& st;
     Borrowed module;
-    PyObject* const* args;
+    std::array<Borrowed, static_cast<size_t>(Arg::Count)> args;  // by Arg; null where the method has none
 
-    Borrowed self() const noexcept { return args[0]; }
-    Borrowed arg(int i) const noexcept { return args[i]; }
-    const Names& names() const noexcept { return st.names; }
+    Borrowed self() const noexcept { return arg(Arg::Self); }
+    Borrowed arg(Arg which) const noexcept { return args[static_cast<size_t>(which)]; }
 };
 
 }  // namespace kq

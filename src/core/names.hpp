@@ -1,76 +1,109 @@
-// The names the driver binds and looks up, written once. Each list is
-// interned into the module state when the module is executed.
+// Every name the driver binds or looks up, written once and grouped by its
+// owner. The module state interns each list when the module is executed
+// (core/state.cpp); a name with two leading underscores is class-private
+// and is interned as the class mangles it ("__read" becomes "_KQ2741__read").
+//
+// This header is free of Python, so the programs can share the module's
+// name and default port.
 #pragma once
 
 #include <cstddef>
-#include <iterator>
+
+#define KQ2741_MODULE_NAME "kq2741"
+#define KQ2741_DEFAULT_PORT "/dev/cu.PL2303G-USBtoUART2110"
 
 namespace kq {
 
-// The port the demonstration uses when it is given none.
-#define KQ2741_DEFAULT_PORT "/dev/cu.PL2303G-USBtoUART2110"
+inline constexpr char kModuleName[] = KQ2741_MODULE_NAME;
+inline constexpr char kClassName[] = "KQ2741";
+// The port the demonstration opens when it is given none.
 inline constexpr char kDefaultPort[] = KQ2741_DEFAULT_PORT;
 
-// Attribute, global and keyword names used by the driver.
-#define KQ_NAMES(X)                                               \
-    X(ser, "ser")                                                 \
-    X(port, "port")                                               \
-    X(write, "write")                                             \
-    X(inWaiting, "inWaiting")                                     \
-    X(read, "read")                                               \
-    X(close, "close")                                             \
-    X(sleep, "sleep")                                             \
-    X(index, "index")                                             \
-    X(lower, "lower")                                             \
-    X(system, "system")                                           \
-    X(run, "run")                                                 \
-    X(PIPE, "PIPE")                                               \
-    X(stdout_, "stdout")                                          \
-    X(Serial, "Serial")                                           \
-    X(SerialException, "SerialException")                         \
-    X(print, "print")                                             \
-    X(replace, "replace")                                         \
-    X(g_serial, "serial")                                         \
-    X(g_time, "time")                                             \
-    X(g_subprocess, "subprocess")                                 \
-    X(g_platform, "platform")                                     \
-    X(windows, "windows")                                         \
-    X(lsof, "lsof")                                               \
-    X(parity_none, "N")                                           \
-    X(cal_crc, "_KQ2741__cal_crc")                                \
-    X(read_waiting, "_KQ2741__read")                              \
-    X(check_port_available, "check_port_available")               \
-    X(read_optical_length, "read_optical_length")                 \
-    X(key_module_version, "module_version")                       \
-    X(key_hard_version, "hard_version")                           \
-    X(key_soft_version, "soft_version")                           \
-    X(key_dev_work_mode, "dev_work_mode")                         \
-    X(key_optical_length_index, "optical_length_index")           \
-    X(key_attenuation, "attenuation")
+// X(group, field, text): the field of ModuleState::<group> that holds the
+// interned text.
 
-// The command templates, in the order the class binds them, with the names
-// they carry on the class as seen from outside it.
-#define KQ_TEMPLATES(X)                                           \
-    X(ReadDevVer, "_KQ2741__CMD_READ_DEV_VER")                    \
-    X(ReadOpticalLen, "_KQ2741__CMD_READ_OPTICAL_LEN")            \
-    X(ReadCurrentStatus, "_KQ2741__CMD_READ_CURRENT_STATUS")      \
-    X(CloseFullscreen, "_KQ2741__CMD_CLOSE_FULLSCREEN")           \
-    X(SetOpticalLen, "_KQ2741__CMD_SET_OPTICAL_LEN")              \
-    X(SetAttenuation, "_KQ2741__CMD_SET_ATTENUATION")             \
-    X(ClearAttenuation, "_KQ2741__CMD_CLEAR_ATTENUATION")         \
-    X(DisConnect, "_KQ2741__CMD_DIS_CONNECT")
+// The driver object's attributes and the methods it calls on itself, looked
+// up through the object so that an instance or a subclass may replace them.
+#define KQ_OBJECT_NAMES(X)                                  \
+    X(object, ser, "ser")                                   \
+    X(object, port, "port")                                 \
+    X(object, check_port_available, "check_port_available") \
+    X(object, read_optical_length, "read_optical_length")   \
+    X(object, cal_crc, "__cal_crc")                         \
+    X(object, read, "__read")
 
-enum class Cmd {
-#define KQ_TEMPLATE_ID(id, name) id,
+// The module's globals, imported in this order when the module is executed,
+// and looked up in the module at every call.
+#define KQ_GLOBAL_NAMES(X)              \
+    X(globals, platform, "platform")    \
+    X(globals, serial, "serial")        \
+    X(globals, time, "time")            \
+    X(globals, subprocess, "subprocess")
+
+// The serial library: its module and a connection.
+#define KQ_SERIAL_NAMES(X)                          \
+    X(serial, Serial, "Serial")                     \
+    X(serial, SerialException, "SerialException")   \
+    X(serial, write, "write")                       \
+    X(serial, inWaiting, "inWaiting")               \
+    X(serial, read, "read")                         \
+    X(serial, close, "close")
+
+// The rest of the interpreter: the standard library, the builtins, and
+// methods of built-in types.
+#define KQ_PYTHON_NAMES(X)              \
+    X(python, sleep, "sleep")           \
+    X(python, system, "system")         \
+    X(python, run, "run")               \
+    X(python, PIPE, "PIPE")             \
+    X(python, stdout_, "stdout")        \
+    X(python, print, "print")           \
+    X(python, lower, "lower")           \
+    X(python, index, "index")           \
+    X(python, replace, "replace")
+
+// Text values the driver passes or compares.
+#define KQ_TEXTS(X)                     \
+    X(texts, windows, "windows")        \
+    X(texts, lsof, "lsof")              \
+    X(texts, parity_none, "N")
+
+// Keys of the dictionaries the queries return, in the order they are inserted.
+#define KQ_RESULT_KEYS(X)                                    \
+    X(keys, module_version, "module_version")                \
+    X(keys, hard_version, "hard_version")                    \
+    X(keys, soft_version, "soft_version")                    \
+    X(keys, dev_work_mode, "dev_work_mode")                  \
+    X(keys, optical_length_index, "optical_length_index")    \
+    X(keys, attenuation, "attenuation")
+
+#define KQ_ALL_NAMES(X) \
+    KQ_OBJECT_NAMES(X) KQ_GLOBAL_NAMES(X) KQ_SERIAL_NAMES(X) KQ_PYTHON_NAMES(X) KQ_TEXTS(X) KQ_RESULT_KEYS(X)
+
+// The command templates, class attributes in the order the class binds them.
+// The C++ names are the instrument's commands (as in protocol/requests.hpp);
+// the texts are the attributes' names on the class.
+#define KQ_TEMPLATES(X)                                   \
+    X(Version, "__CMD_READ_DEV_VER")                      \
+    X(WavelengthList, "__CMD_READ_OPTICAL_LEN")           \
+    X(Status, "__CMD_READ_CURRENT_STATUS")                \
+    X(FullScreenClose, "__CMD_CLOSE_FULLSCREEN")          \
+    X(SelectWavelength, "__CMD_SET_OPTICAL_LEN")          \
+    X(SetAttenuation, "__CMD_SET_ATTENUATION")            \
+    X(Clear, "__CMD_CLEAR_ATTENUATION")                   \
+    X(Disconnect, "__CMD_DIS_CONNECT")
+
+enum class Template {
+#define KQ_TEMPLATE_ID(id, attribute) id,
     KQ_TEMPLATES(KQ_TEMPLATE_ID)
 #undef KQ_TEMPLATE_ID
 };
 
 inline constexpr const char* kTemplateAttributes[] = {
-#define KQ_TEMPLATE_ATTRIBUTE(id, name) name,
+#define KQ_TEMPLATE_ATTRIBUTE(id, attribute) attribute,
     KQ_TEMPLATES(KQ_TEMPLATE_ATTRIBUTE)
 #undef KQ_TEMPLATE_ATTRIBUTE
 };
-inline constexpr std::size_t kCommandCount = std::size(kTemplateAttributes);
+inline constexpr std::size_t kTemplateCount = sizeof kTemplateAttributes / sizeof kTemplateAttributes[0];
 
 }  // namespace kq

@@ -1,5 +1,6 @@
 #include "core/pyops.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace kq {
@@ -20,11 +21,11 @@ Ref call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> arg
     return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref call_object(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwnames) noexcept {
+Ref call_object(Borrowed callable, std::span<const Borrowed> args, Borrowed kwnames) noexcept {
     // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
     std::array<PyObject*, kMaxArgs + 1> stack{};
     size_t n = 0;
-    for (Borrowed a : args) stack[1 + n++] = a;
+    for (Borrowed a : args.first(std::min(args.size(), kMaxArgs))) stack[1 + n++] = a;
     size_t npos = n - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
     return Ref::steal(PyObject_Vectorcall(callable, stack.data() + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
@@ -40,7 +41,7 @@ Ref load_global(const Call& call, Borrowed name) noexcept {
 }
 
 bool print_line(const Call& call, Borrowed text) noexcept {
-    Ref print = load_global(call, call.names().print);
+    Ref print = load_global(call, call.st.python.print);
     return print && call_object(print.get(), {text});
 }
 

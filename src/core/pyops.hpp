@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 
 #include "core/call.hpp"
 
@@ -15,7 +16,10 @@ Ref get_attr(Borrowed obj, Borrowed name) noexcept;
 Ref call_method(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args = {}) noexcept;
 
 // callable(*args, **dict(zip(kwnames, trailing args))).
-Ref call_object(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwnames = nullptr) noexcept;
+Ref call_object(Borrowed callable, std::span<const Borrowed> args, Borrowed kwnames = nullptr) noexcept;
+inline Ref call_object(Borrowed callable, std::initializer_list<Borrowed> args, Borrowed kwnames = nullptr) noexcept {
+    return call_object(callable, std::span<const Borrowed>(args.begin(), args.size()), kwnames);
+}
 
 // A name used by the module's code: its globals first, then the builtins.
 Ref load_global(const Call& call, Borrowed name) noexcept;

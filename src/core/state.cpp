@@ -1,20 +1,34 @@
 #include "core/state.hpp"
 
+#include <cstring>
+
 namespace kq {
 
+Ref class_attribute_name(const char* name) noexcept {
+    const size_t length = std::strlen(name);
+    const bool private_name = length > 2 && std::strncmp(name, "__", 2) == 0 && std::strcmp(name + length - 2, "__") != 0;
+    if (!private_name) return Ref::steal(PyUnicode_InternFromString(name));
+    Ref mangled = Ref::steal(PyUnicode_FromFormat("_%s%s", kClassName, name));
+    if (!mangled) return {};
+    PyObject* interned = mangled.release();
+    PyUnicode_InternInPlace(&interned);
+    return Ref::steal(interned);
+}
+
 int state_init(ModuleState* st) noexcept {
-#define KQ_INTERN_NAME(field, text) \
-    if (!(st->names.field = PyUnicode_InternFromString(text))) return -1;
-    KQ_NAMES(KQ_INTERN_NAME)
-#undef KQ_INTERN_NAME
-    for (size_t i = 0; i < kCommandCount; ++i)
-        if (!(st->template_names[i] = PyUnicode_InternFromString(kTemplateAttributes[i]))) return -1;
+#define KQ_INTERN(group, field, text) \
+    if (!(st->group.field = class_attribute_name(text).release())) return -1;
+    KQ_ALL_NAMES(KQ_INTERN)
+#undef KQ_INTERN
+    for (size_t i = 0; i < kTemplateCount; ++i)
+        if (!(st->templates[i] = class_attribute_name(kTemplateAttributes[i]).release())) return -1;
     if (!lock_init(st->lock)) return -1;
     if (!(st->wait_seconds = PyFloat_FromDouble(0.2))) return -1;
     if (!(st->open_kwnames = Py_BuildValue("(ss)", "timeout", "stopbits"))) return -1;
     if (!(st->run_kwnames = Py_BuildValue("(ss)", "stdout", "stderr"))) return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins || !(st->sum = PyObject_GetAttrString(builtins.get(), "sum"))) return -1;
+    if (!builtins) return -1;
+    if (!(st->sum = PyObject_GetAttrString(builtins.get(), "sum"))) return -1;
     return 0;
 }
 
@@ -25,15 +39,15 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) noexcept {
 }
 
 void state_clear(ModuleState* st) noexcept {
-#define KQ_CLEAR_NAME(field, text) Py_CLEAR(st->names.field);
-    KQ_NAMES(KQ_CLEAR_NAME)
-#undef KQ_CLEAR_NAME
-    for (PyObject*& name : st->template_names) Py_CLEAR(name);
-    Py_CLEAR(st->method_type);
+#define KQ_CLEAR(group, field, text) Py_CLEAR(st->group.field);
+    KQ_ALL_NAMES(KQ_CLEAR)
+#undef KQ_CLEAR
+    for (PyObject*& name : st->templates) Py_CLEAR(name);
     Py_CLEAR(st->wait_seconds);
     Py_CLEAR(st->sum);
     Py_CLEAR(st->open_kwnames);
     Py_CLEAR(st->run_kwnames);
+    Py_CLEAR(st->method_type);
 }
 
 void state_free(ModuleState* st) noexcept {

@@ -1,5 +1,6 @@
-// Per-module state: the method object type and the interned names and
-// constants the driver uses on every call, so no call builds a string.
+// Per-module state: the interned names and the constants the driver uses on
+// every call (so no call builds a string), the operation lock, and the type
+// of the method objects.
 #pragma once
 
 #include <array>
@@ -10,26 +11,38 @@
 
 namespace kq {
 
-struct Names {
-#define KQ_DECLARE_NAME(field, text) PyObject* field;
-    KQ_NAMES(KQ_DECLARE_NAME)
-#undef KQ_DECLARE_NAME
-};
+#define KQ_NAME_FIELD(group, field, text) PyObject* field;
+struct ObjectNames { KQ_OBJECT_NAMES(KQ_NAME_FIELD) };
+struct GlobalNames { KQ_GLOBAL_NAMES(KQ_NAME_FIELD) };
+struct SerialNames { KQ_SERIAL_NAMES(KQ_NAME_FIELD) };
+struct PythonNames { KQ_PYTHON_NAMES(KQ_NAME_FIELD) };
+struct Texts { KQ_TEXTS(KQ_NAME_FIELD) };
+struct ResultKeys { KQ_RESULT_KEYS(KQ_NAME_FIELD) };
+#undef KQ_NAME_FIELD
 
 struct ModuleState {
-    PyTypeObject* method_type;   // kq2741.function
-    Names names;
-    std::array<PyObject*, kCommandCount> template_names;  // by Cmd
+    ObjectNames object;
+    GlobalNames globals;
+    SerialNames serial;
+    PythonNames python;
+    Texts texts;
+    ResultKeys keys;
+    std::array<PyObject*, kTemplateCount> templates;  // attribute names, by Template
     PyObject* wait_seconds;      // 0.2: the fixed wait between write and read
     PyObject* sum;               // builtins.sum: defines the checksum's arithmetic
     PyObject* open_kwnames;      // ("timeout", "stopbits") for serial.Serial
     PyObject* run_kwnames;       // ("stdout", "stderr") for subprocess.run
+    PyTypeObject* method_type;   // kq2741.function
     OperationLock lock;          // held by every operation on a template or the connection
 };
 
 inline ModuleState* state_of(PyObject* module) noexcept {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
+
+// The name a class attribute is bound under: a class-private "__x" becomes
+// "_KQ2741__x", as the class's own code would spell it; others stay.
+Ref class_attribute_name(const char* name) noexcept;
 
 int state_init(ModuleState* st) noexcept;
 int state_traverse(ModuleState* st, visitproc visit, void* arg) noexcept;

@@ -1,4 +1,4 @@
-#include "module/arguments.hpp"
+#include "surface/arguments.hpp"
 
 namespace kq {
 
@@ -15,31 +15,25 @@ void raise_count_error(const MethodSpec& spec, Py_ssize_t given) noexcept {
                  expected, expected == 1 ? "" : "s", given);
 }
 
-bool same_name(Borrowed keyword, const char* name) noexcept {
-    return PyUnicode_CompareWithASCIIString(keyword, name) == 0;
+// Keywords in a call are interned by the compiler, as are the parameter
+// names, so identity settles almost every match.
+bool same_name(Borrowed keyword, Borrowed param_names, Py_ssize_t i, const MethodSpec& spec) noexcept {
+    return keyword == PyTuple_GET_ITEM(param_names, i) ||
+           PyUnicode_CompareWithASCIIString(keyword, spec.params[static_cast<size_t>(i)].name) == 0;
 }
 
 // Index of the parameter the keyword names, or -1.
-Py_ssize_t parameter_index(const MethodSpec& spec, Borrowed keyword) noexcept {
-    for (size_t i = 0; i < spec.params.size(); ++i)
-        if (same_name(keyword, spec.params[i].name)) return static_cast<Py_ssize_t>(i);
+Py_ssize_t parameter_index(const MethodSpec& spec, Borrowed param_names, Borrowed keyword) noexcept {
+    const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
+    for (Py_ssize_t i = 0; i < total; ++i)
+        if (same_name(keyword, param_names, i, spec)) return i;
     return -1;
-}
-
-PyTypeObject* expected_type(ArgType type) noexcept {
-    switch (type) {
-        case ArgType::Str: return &PyUnicode_Type;
-        case ArgType::Int: return &PyLong_Type;
-        case ArgType::List: return &PyList_Type;
-        case ArgType::Object: break;
-    }
-    return nullptr;
 }
 
 // Each typed parameter must be exactly of its declared type.
 bool check_types(const MethodSpec& spec, PyObject* const* values) noexcept {
     for (size_t i = 0; i < spec.params.size(); ++i) {
-        PyTypeObject* type = expected_type(spec.params[i].type);
+        PyTypeObject* type = python_type(spec.params[i].type);
         if (type && Py_TYPE(values[i]) != type) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                          spec.params[i].name, type->tp_name, Py_TYPE(values[i])->tp_name);
@@ -51,8 +45,8 @@ bool check_types(const MethodSpec& spec, PyObject* const* values) noexcept {
 
 }  // namespace
 
-bool parse_arguments(const MethodSpec& spec, Borrowed defaults, PyObject* const* args, size_t nargsf, Borrowed kwnames,
-                     PyObject** out) noexcept {
+bool parse_arguments(const MethodSpec& spec, Borrowed param_names, Borrowed defaults, PyObject* const* args,
+                     size_t nargsf, Borrowed kwnames, PyObject** out) noexcept {
     const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     if (!kwnames && given == total) {  // the usual call: everything by position
@@ -75,7 +69,7 @@ bool parse_arguments(const MethodSpec& spec, Borrowed defaults, PyObject* const*
         Py_ssize_t used = 0;
         for (Py_ssize_t i = given; i < total; ++i) {
             for (Py_ssize_t k = 0; k < keywords; ++k) {
-                if (same_name(PyTuple_GET_ITEM(kwnames, k), spec.params[i].name)) {
+                if (same_name(PyTuple_GET_ITEM(kwnames, k), param_names, i, spec)) {
                     out[i] = values[k];
                     ++used;
                     break;
@@ -89,7 +83,7 @@ bool parse_arguments(const MethodSpec& spec, Borrowed defaults, PyObject* const*
         if (used < keywords) {
             for (Py_ssize_t k = 0; k < keywords; ++k) {
                 Borrowed keyword = PyTuple_GET_ITEM(kwnames, k);
-                Py_ssize_t index = parameter_index(spec, keyword);
+                Py_ssize_t index = parameter_index(spec, param_names, keyword);
                 if (index >= given) continue;
                 if (index >= 0)
                     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,

@@ -1,23 +1,27 @@
-#include "module/method_table.hpp"
+#include "surface/method_table.hpp"
 
-#include "commands/commands.hpp"
-#include "link/checksum.hpp"
-#include "link/driver.hpp"
-#include "link/exchange.hpp"
+#include "operations/operations.hpp"
+#include "port/port.hpp"
+#include "wire/checksum.hpp"
+#include "wire/exchange.hpp"
 
 namespace kq {
 
 namespace {
 
-constexpr Param kSelf{"self", ArgType::Object};
-constexpr Param kChannel{"ch", ArgType::Int, true, 1};
+constexpr Param kSelf{Arg::Self, "self", ArgType::Object};
+constexpr Param kSerialPort{Arg::SerialPort, "serial_port", ArgType::Str};
+constexpr Param kFrame{Arg::Frame, "data", ArgType::List};
+constexpr Param kLength{Arg::Length, "length", ArgType::Int};
+constexpr Param kAttenuation{Arg::Attenuation, "attenuation", ArgType::Int};
+constexpr Param kChannel{Arg::Channel, "ch", ArgType::Int, true, 1};
 
 constexpr Param kOnlySelf[] = {kSelf};
-constexpr Param kInitParams[] = {kSelf, {"serial_port", ArgType::Str}};
-constexpr Param kFrameParams[] = {kSelf, {"data", ArgType::List}};
+constexpr Param kInitParams[] = {kSelf, kSerialPort};
+constexpr Param kFrameParams[] = {kSelf, kFrame};
 constexpr Param kChannelParams[] = {kSelf, kChannel};
-constexpr Param kLengthParams[] = {kSelf, {"length", ArgType::Int}, kChannel};
-constexpr Param kAttenuationParams[] = {kSelf, {"attenuation", ArgType::Int}, kChannel};
+constexpr Param kLengthParams[] = {kSelf, kLength, kChannel};
+constexpr Param kAttenuationParams[] = {kSelf, kAttenuation, kChannel};
 
 }  // namespace
 
@@ -84,5 +88,15 @@ const std::array<MethodSpec, kMethodCount> kMethods = {{
      driver_open},
     {"close", kOnlySelf, Declared::Nothing, Guard::Operation, nullptr, driver_close},
 }};
+
+PyTypeObject* python_type(ArgType type) noexcept {
+    switch (type) {
+        case ArgType::Str: return &PyUnicode_Type;
+        case ArgType::Int: return &PyLong_Type;
+        case ArgType::List: return &PyList_Type;
+        case ArgType::Object: break;
+    }
+    return nullptr;
+}
 
 }  // namespace kq

@@ -1,4 +1,4 @@
-#include "link/checksum.hpp"
+#include "wire/checksum.hpp"
 
 #include "core/arith.hpp"
 #include "core/pyops.hpp"
@@ -6,6 +6,9 @@
 namespace kq {
 
 namespace {
+
+// Counted from the end: the checksum byte sits just before the frame end.
+constexpr Py_ssize_t kChecksumByte = -2;
 
 // Sum of the leading `count` elements when all of them are machine-sized ints;
 // false (and nothing raised) as soon as one is not.
@@ -18,10 +21,9 @@ bool sum_small_ints(Borrowed list, Py_ssize_t count, long& total) noexcept {
     return true;
 }
 
-}  // namespace
-
+// (~sum(frame[:-2]) + 1) & 0xFF, for whatever the list holds.
 Ref frame_checksum(const Call& call, Borrowed frame) noexcept {
-    Py_ssize_t summed = PyList_GET_SIZE(frame) - 2;
+    Py_ssize_t summed = PyList_GET_SIZE(frame) + kChecksumByte;
     long total;
     if (summed <= 0) return Ref::steal(PyLong_FromLong(0));
     if (sum_small_ints(frame, summed, total))
@@ -36,22 +38,27 @@ Ref frame_checksum(const Call& call, Borrowed frame) noexcept {
     Ref inverted = invert(sum.get());
     if (!inverted) return {};
     Ref negated = add_long(inverted.get(), 1);
-    return negated ? mask(negated.get(), 0xFF) : Ref();
+    if (!negated) return {};
+    return mask(negated.get(), 0xFF);
 }
 
+}  // namespace
+
 Ref cal_crc(const Call& call) noexcept {
-    Borrowed frame = call.arg(1);
+    Borrowed frame = call.arg(Arg::Frame);
     Ref checksum = frame_checksum(call, frame);
-    if (!checksum || PySequence_SetItem(frame, -2, checksum.get()) < 0) return {};
+    if (!checksum) return {};
+    if (PySequence_SetItem(frame, kChecksumByte, checksum.get()) < 0) return {};
     return Ref::borrow(Py_None);
 }
 
 Ref check_crc(const Call& call) noexcept {
-    Borrowed frame = call.arg(1);
+    Borrowed frame = call.arg(Arg::Frame);
     Ref checksum = frame_checksum(call, frame);
     if (!checksum) return {};
-    Ref stored = Ref::steal(PySequence_GetItem(frame, -2));
-    return stored ? Ref::steal(PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ)) : Ref();
+    Ref stored = Ref::steal(PySequence_GetItem(frame, kChecksumByte));
+    if (!stored) return {};
+    return Ref::steal(PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ));
 }
 
 }  // namespace kq

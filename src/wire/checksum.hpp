@@ -8,9 +8,6 @@
 
 namespace kq {
 
-// (~sum(frame[:-2]) + 1) & 0xFF, for whatever the list holds.
-Ref frame_checksum(const Call& call, Borrowed frame) noexcept;
-
 // Bodies of __cal_crc (fills in frame[-2]) and __check_crc (tests it).
 Ref cal_crc(const Call& call) noexcept;
 Ref check_crc(const Call& call) noexcept;

@@ -1,7 +1,8 @@
-// The class's methods, declared once: names, parameters with their types and
-// defaults, declared results and documentation. The argument parser, the
-// method objects' __annotations__, __defaults__, __code__ (and so
-// inspect.signature and help()) are all derived from this table.
+// The class's methods, declared once: names, parameters with what they are,
+// their types and defaults, declared results, documentation, and whether the
+// body holds the operation lock. The argument parser, the method objects'
+// __annotations__, __defaults__ and __code__ (and so inspect.signature and
+// help()) are all derived from this table.
 #pragma once
 
 #include <array>
@@ -18,7 +19,8 @@ enum class Declared { Nothing, Bool, None };    // the method's return annotatio
 enum class Guard { None, Operation };
 
 struct Param {
-    const char* name;
+    Arg arg;           // what the method reads it as (core/call.hpp)
+    const char* name;  // the parameter's name in Python
     ArgType type;
     bool has_default = false;
     long default_value = 0;
@@ -44,5 +46,8 @@ struct MethodSpec {
 inline constexpr size_t kMaxParams = 3;
 inline constexpr size_t kMethodCount = 15;
 extern const std::array<MethodSpec, kMethodCount> kMethods;
+
+// The Python type a parameter must have exactly; null for the object itself.
+PyTypeObject* python_type(ArgType type) noexcept;
 
 }  // namespace kq

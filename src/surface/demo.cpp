@@ -3,7 +3,9 @@
 // the full-screen display and the port. It runs in the module's globals
 // (opat_port, kq, len_list, dev_status) the way a script's main block does.
 // The port is the first command-line argument when one is given.
-#include "module/demo.hpp"
+#include "surface/demo.hpp"
+
+#include <array>
 
 #include "core/call.hpp"
 #include "core/pyops.hpp"
@@ -12,20 +14,25 @@ namespace kq {
 
 namespace {
 
+constexpr long kPauseSeconds = 5;
+
 class Demonstration {
 public:
     explicit Demonstration(Borrowed module) noexcept
-        : globals_(PyModule_GetDict(module)), call_{*state_of(module), module, nullptr} {}
+        : globals_(PyModule_GetDict(module)), call_{*state_of(module), module, {}} {}
 
     bool run() noexcept {
         Ref port = demo_port();
         if (!port || !set_global("opat_port", port.get())) return false;
-        Ref cls = global("KQ2741");
-        Ref kq = cls ? call_object(cls.get(), {port.get()}) : Ref();
+        Ref cls = global(kClassName);
+        if (!cls) return false;
+        Ref kq = call_object(cls.get(), {port.get()});
         if (!kq || !set_global("kq", kq.get())) return false;
         kq_ = global("kq");
-        Ref opened = kq_ ? kq_method("open", {}) : Ref();
-        int ok = opened ? truth(opened.get()) : -1;
+        if (!kq_) return false;
+        Ref opened = kq_method("open", {});
+        if (!opened) return false;
+        int ok = truth(opened.get());
         if (ok < 0) return false;
         return ok ? drive() : report_failure();
     }
@@ -43,19 +50,27 @@ private:
 
     Ref global(const char* name) noexcept {
         Ref key = Ref::steal(PyUnicode_InternFromString(name));
-        return key ? load_global(call_, key.get()) : Ref();
+        if (!key) return {};
+        return load_global(call_, key.get());
     }
 
     int truth(Borrowed value) noexcept { return PyObject_IsTrue(value); }
 
+    // kq.<name>(*args): the method looked up first, then the numbers made.
     Ref kq_method(const char* name, std::initializer_list<long> args) noexcept {
         Ref method = Ref::steal(PyObject_GetAttrString(kq_.get(), name));
         if (!method) return {};
-        Ref first = args.size() > 0 ? Ref::steal(PyLong_FromLong(*args.begin())) : Ref();
-        Ref second = args.size() > 1 ? Ref::steal(PyLong_FromLong(*(args.begin() + 1))) : Ref();
-        if (args.size() == 0) return call_object(method.get(), {});
-        if (args.size() == 1) return first ? call_object(method.get(), {first.get()}) : Ref();
-        return first && second ? call_object(method.get(), {first.get(), second.get()}) : Ref();
+        std::array<Ref, 2> numbers;
+        std::array<Borrowed, 2> borrowed{};
+        size_t count = 0;
+        for (long value : args) {
+            if (count == numbers.size()) break;
+            numbers[count] = Ref::steal(PyLong_FromLong(value));
+            if (!numbers[count]) return {};
+            borrowed[count] = numbers[count].get();
+            ++count;
+        }
+        return call_object(method.get(), std::span<const Borrowed>(borrowed.data(), count));
     }
 
     bool print(Borrowed value) noexcept { return print_line(call_, value); }
@@ -74,9 +89,10 @@ private:
     }
 
     bool pause() noexcept {
-        Ref time = global("time");
-        Ref seconds = Ref::steal(PyLong_FromLong(5));
-        return time && seconds && call_method(time.get(), call_.names().sleep, {seconds.get()});
+        Ref time = load_global(call_, call_.st.globals.time);
+        if (!time) return false;
+        Ref seconds = Ref::steal(PyLong_FromLong(kPauseSeconds));
+        return seconds && call_method(time.get(), call_.st.python.sleep, {seconds.get()});
     }
 
     bool drive() noexcept {
@@ -98,8 +114,10 @@ private:
 
     bool report_failure() noexcept {
         Ref port = global("opat_port");
-        Ref name = port ? Ref::steal(PyObject_Str(port.get())) : Ref();
-        Ref text = name ? Ref::steal(PyUnicode_FromFormat("open serial port:%U failed!", name.get())) : Ref();
+        if (!port) return false;
+        Ref name = Ref::steal(PyObject_Str(port.get()));
+        if (!name) return false;
+        Ref text = Ref::steal(PyUnicode_FromFormat("open serial port:%U failed!", name.get()));
         return text && print(text.get());
     }
 

@@ -5,17 +5,14 @@
 // and are called through vectorcall with the argument rules of the table.
 #pragma once
 
-#include "module/method_table.hpp"
+#include "surface/method_table.hpp"
 
 namespace kq {
 
 extern PyType_Spec kMethodTypeSpec;
 
-// A new method object for `spec`, belonging to `module` (whose globals and
-// state its calls use) and to the class named `class_name`.
-Ref new_method_object(Borrowed module, const MethodSpec& spec, const char* class_name) noexcept;
-
-// The name the class binds the method under: `__x` becomes `_Class__x`.
-Ref attribute_name(const MethodSpec& spec, const char* class_name) noexcept;
+// A new method object for `spec`, belonging to `module`, whose globals and
+// state its calls use.
+Ref new_method_object(Borrowed module, const MethodSpec& spec) noexcept;
 
 }  // namespace kq

@@ -17,6 +17,7 @@
 
 namespace {
 
+using kq::Borrowed;
 using kq::Ref;
 
 constexpr int kExitUsage = 2;
@@ -81,49 +82,61 @@ Parsed parse_options(int argc, char** argv) {
 // The installed extension's file, as the import system would find it.
 Ref extension_path() {
     Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
-    Ref spec = util ? Ref::steal(PyObject_CallMethod(util.get(), "find_spec", "s", "kq2741")) : Ref();
-    if (spec && spec.get() == Py_None) {
-        PyErr_SetString(PyExc_ModuleNotFoundError, "No module named 'kq2741'");
+    if (!util) return {};
+    Ref spec = Ref::steal(PyObject_CallMethod(util.get(), "find_spec", "s", KQ2741_MODULE_NAME));
+    if (!spec) return {};
+    if (spec.get() == Py_None) {
+        PyErr_SetString(PyExc_ModuleNotFoundError, "No module named '" KQ2741_MODULE_NAME "'");
         return {};
     }
-    return spec ? Ref::steal(PyObject_GetAttrString(spec.get(), "origin")) : Ref();
+    return Ref::steal(PyObject_GetAttrString(spec.get(), "origin"));
 }
 
 PyModuleDef* module_definition(const char* path) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    void* init = handle ? dlsym(handle, "PyInit_kq2741") : nullptr;
+    void* init = handle ? dlsym(handle, "PyInit_" KQ2741_MODULE_NAME) : nullptr;
     if (!init) {
         PyErr_Format(PyExc_ImportError, "cannot load %s: %s", path, dlerror());
         return nullptr;
     }
     PyObject* def = reinterpret_cast<PyObject* (*)()>(init)();
     if (!def || !PyObject_TypeCheck(def, &PyModuleDef_Type)) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "kq2741 does not use multi-phase initialisation");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, KQ2741_MODULE_NAME " does not use multi-phase initialisation");
         return nullptr;
     }
     return reinterpret_cast<PyModuleDef*>(def);
+}
+
+// importlib.machinery.ModuleSpec("__main__", None, origin=path)
+Ref main_spec(Borrowed path) {
+    Ref machinery = Ref::steal(PyImport_ImportModule("importlib.machinery"));
+    if (!machinery) return {};
+    Ref spec_type = Ref::steal(PyObject_GetAttrString(machinery.get(), "ModuleSpec"));
+    if (!spec_type) return {};
+    Ref args = Ref::steal(Py_BuildValue("(sO)", "__main__", Py_None));
+    if (!args) return {};
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "origin", path));
+    if (!kwargs) return {};
+    return Ref::steal(PyObject_Call(spec_type.get(), args.get(), kwargs.get()));
 }
 
 // Creates the module as __main__ and executes it; the module's own code runs
 // the demonstration when its name is __main__.
 bool run_as_main() {
     Ref path = extension_path();
-    const char* file = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
-    PyModuleDef* def = file ? module_definition(file) : nullptr;
+    if (!path) return false;
+    const char* file = PyUnicode_AsUTF8(path.get());
+    if (!file) return false;
+    PyModuleDef* def = module_definition(file);
     if (!def) return false;
-
-    Ref machinery = Ref::steal(PyImport_ImportModule("importlib.machinery"));
-    Ref spec_type = machinery ? Ref::steal(PyObject_GetAttrString(machinery.get(), "ModuleSpec")) : Ref();
-    Ref args = spec_type ? Ref::steal(Py_BuildValue("(sO)", "__main__", Py_None)) : Ref();
-    Ref kwargs = args ? Ref::steal(Py_BuildValue("{s:O}", "origin", path.get())) : Ref();
-    Ref spec = kwargs ? Ref::steal(PyObject_Call(spec_type.get(), args.get(), kwargs.get())) : Ref();
-    Ref module = spec ? Ref::steal(PyModule_FromDefAndSpec(def, spec.get())) : Ref();
+    Ref spec = main_spec(path.get());
+    if (!spec) return false;
+    Ref module = Ref::steal(PyModule_FromDefAndSpec(def, spec.get()));
     if (!module) return false;
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (PyObject_SetAttrString(module.get(), "__file__", path.get()) < 0 ||
-        PyObject_SetAttrString(module.get(), "__spec__", spec.get()) < 0 ||
-        PyDict_SetItemString(modules, "__main__", module.get()) < 0)
-        return false;
+    if (PyObject_SetAttrString(module.get(), "__file__", path.get()) < 0) return false;
+    if (PyObject_SetAttrString(module.get(), "__spec__", spec.get()) < 0) return false;
+    if (PyDict_SetItemString(PyImport_GetModuleDict(), "__main__", module.get()) < 0) return false;
     return PyModule_ExecDef(module.get(), def) == 0;
 }
 

@@ -1,9 +1,7 @@
-#include "module/method_object.hpp"
+#include "surface/method_object.hpp"
 
-#include <cstring>
-
-#include "core/pyops.hpp"
-#include "module/arguments.hpp"
+#include "surface/arguments.hpp"
+#include "surface/signature.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -32,6 +30,7 @@ struct MethodObject {
     PyObject* qualname;
     PyObject* module_name;
     PyObject* doc;
+    PyObject* param_names;  // tuple of interned names, the object first
     PyObject* defaults;     // tuple, or null when no parameter has one
     PyObject* annotations;  // dict
     PyObject* code;
@@ -43,13 +42,16 @@ MethodObject* as_method(PyObject* obj) noexcept { return reinterpret_cast<Method
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     MethodObject* method = as_method(callable);
+    const MethodSpec& spec = *method->spec;
     PyObject* values[kMaxParams];
-    if (!parse_arguments(*method->spec, method->defaults, args, nargsf, kwnames, values)) return nullptr;
+    if (!parse_arguments(spec, method->param_names, method->defaults, args, nargsf, kwnames, values)) return nullptr;
     ModuleState& st = *state_of(method->module);
-    Call call{st, method->module, values};
-    if (method->spec->guard == Guard::None) return method->spec->body(call).release();
+    Call call{st, method->module, {}};
+    for (size_t i = 0; i < spec.params.size(); ++i) call.args[static_cast<size_t>(spec.params[i].arg)] = values[i];
+    if (spec.guard == Guard::None) return spec.body(call).release();
     HeldLock held(st.lock);
-    return held ? method->spec->body(call).release() : nullptr;
+    if (!held) return nullptr;
+    return spec.body(call).release();
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -65,6 +67,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     MethodObject* m = as_method(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(m->module);
+    Py_VISIT(m->param_names);
     Py_VISIT(m->defaults);
     Py_VISIT(m->annotations);
     Py_VISIT(m->code);
@@ -79,6 +82,7 @@ int method_clear(PyObject* self) noexcept {
     Py_CLEAR(m->qualname);
     Py_CLEAR(m->module_name);
     Py_CLEAR(m->doc);
+    Py_CLEAR(m->param_names);
     Py_CLEAR(m->defaults);
     Py_CLEAR(m->annotations);
     Py_CLEAR(m->code);
@@ -140,68 +144,10 @@ PyType_Slot method_slots[] = {
     {0, nullptr},
 };
 
-Borrowed annotation_of(ArgType type) noexcept {
-    switch (type) {
-        case ArgType::Str: return reinterpret_cast<PyObject*>(&PyUnicode_Type);
-        case ArgType::Int: return reinterpret_cast<PyObject*>(&PyLong_Type);
-        case ArgType::List: return reinterpret_cast<PyObject*>(&PyList_Type);
-        case ArgType::Object: break;
-    }
-    return nullptr;
-}
-
-Ref make_annotations(const MethodSpec& spec) noexcept {
-    Ref annotations = Ref::steal(PyDict_New());
-    if (!annotations) return {};
-    for (const Param& param : spec.params) {
-        Borrowed type = annotation_of(param.type);
-        if (type && PyDict_SetItemString(annotations.get(), param.name, type) < 0) return {};
-    }
-    Borrowed result = spec.result == Declared::Bool ? reinterpret_cast<PyObject*>(&PyBool_Type)
-                      : spec.result == Declared::None ? Py_None
-                                                      : nullptr;
-    if (result && PyDict_SetItemString(annotations.get(), "return", result) < 0) return {};
-    return annotations;
-}
-
-Ref make_defaults(const MethodSpec& spec) noexcept {
-    Py_ssize_t count = static_cast<Py_ssize_t>(spec.params.size()) - spec.required();
-    if (count == 0) return {};
-    Ref defaults = Ref::steal(PyTuple_New(count));
-    if (!defaults) return {};
-    Py_ssize_t slot = 0;
-    for (const Param& param : spec.params) {
-        if (!param.has_default) continue;
-        PyObject* value = PyLong_FromLong(param.default_value);
-        if (!value) return {};
-        PyTuple_SET_ITEM(defaults.get(), slot++, value);
-    }
-    return defaults;
-}
-
-// An empty code object whose argument count and names describe the method,
-// which is what inspect.signature reads from a function.
-Ref make_code(const MethodSpec& spec, Borrowed qualname, const Names& names) noexcept {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("kq2741", spec.name, 0)));
-    Py_ssize_t count = static_cast<Py_ssize_t>(spec.params.size());
-    Ref varnames = empty ? Ref::steal(PyTuple_New(count)) : Ref();
-    if (!varnames) return {};
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* param = PyUnicode_InternFromString(spec.params[i].name);
-        if (!param) return {};
-        PyTuple_SET_ITEM(varnames.get(), i, param);
-    }
-    Ref replace = get_attr(empty.get(), names.replace);
-    Ref argcount = Ref::steal(PyLong_FromSsize_t(count));
-    Ref kwnames = Ref::steal(Py_BuildValue("(ssss)", "co_argcount", "co_nlocals", "co_varnames", "co_qualname"));
-    if (!replace || !argcount || !kwnames) return {};
-    return call_object(replace.get(), {argcount.get(), argcount.get(), varnames.get(), qualname}, kwnames.get());
-}
-
 }  // namespace
 
 PyType_Spec kMethodTypeSpec = {
-    .name = "kq2741.function",
+    .name = KQ2741_MODULE_NAME ".function",
     .basicsize = sizeof(MethodObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -209,24 +155,23 @@ PyType_Spec kMethodTypeSpec = {
     .slots = method_slots,
 };
 
-Ref attribute_name(const MethodSpec& spec, const char* class_name) noexcept {
-    size_t length = std::strlen(spec.name);
-    bool private_name = length > 2 && std::strncmp(spec.name, "__", 2) == 0 &&
-                        std::strcmp(spec.name + length - 2, "__") != 0;
-    if (private_name) return Ref::steal(PyUnicode_FromFormat("_%s%s", class_name, spec.name));
-    return Ref::steal(PyUnicode_InternFromString(spec.name));
-}
-
-Ref new_method_object(Borrowed module, const MethodSpec& spec, const char* class_name) noexcept {
+Ref new_method_object(Borrowed module, const MethodSpec& spec) noexcept {
     ModuleState* st = state_of(module);
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = name ? Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name)) : Ref();
-    Ref module_name = qualname ? Ref::steal(PyUnicode_InternFromString("kq2741")) : Ref();
-    Ref doc = module_name ? Ref::steal(spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None)) : Ref();
-    Ref annotations = doc ? make_annotations(spec) : Ref();
-    Ref defaults = annotations ? make_defaults(spec) : Ref();
-    if (!annotations || PyErr_Occurred()) return {};
-    Ref code = make_code(spec, qualname.get(), st->names);
+    if (!name) return {};
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", kClassName, spec.name));
+    if (!qualname) return {};
+    Ref module_name = Ref::steal(PyUnicode_InternFromString(kModuleName));
+    if (!module_name) return {};
+    Ref doc = Ref::steal(spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None));
+    if (!doc) return {};
+    Ref param_names = parameter_names(spec);
+    if (!param_names) return {};
+    Ref method_annotations = annotations(spec);
+    if (!method_annotations) return {};
+    Ref method_defaults = defaults(spec);
+    if (PyErr_Occurred()) return {};
+    Ref code = code_object(spec, qualname.get(), param_names.get(), *st);
     if (!code) return {};
 
     MethodObject* method = PyObject_GC_New(MethodObject, st->method_type);
@@ -238,8 +183,9 @@ Ref new_method_object(Borrowed module, const MethodSpec& spec, const char* class
     method->qualname = qualname.release();
     method->module_name = module_name.release();
     method->doc = doc.release();
-    method->defaults = defaults.release();
-    method->annotations = annotations.release();
+    method->param_names = param_names.release();
+    method->defaults = method_defaults.release();
+    method->annotations = method_annotations.release();
     method->code = code.release();
     method->dict = nullptr;
     method->weakreflist = nullptr;

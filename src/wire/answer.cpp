@@ -1,7 +1,8 @@
-#include "commands/answer.hpp"
+#include "wire/answer.hpp"
 
 #include "core/arith.hpp"
-#include "link/exchange.hpp"
+#include "core/pyops.hpp"
+#include "wire/templates.hpp"
 
 namespace kq {
 
@@ -43,23 +44,33 @@ int Answer::item_equals(Py_ssize_t index, long value) const noexcept {
     Ref expected = Ref::steal(PyLong_FromLong(value));
     if (!expected) return -1;
     Ref equal = Ref::steal(PyObject_RichCompare(element.get(), expected.get(), Py_EQ));
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
-}
-
-int Answer::framed_present() const noexcept {
-    int starts = item_equals(0, kFrameStart);
-    if (starts <= 0) return starts;
-    return item_equals(-1, kFrameEnd);
+    if (!equal) return -1;
+    return PyObject_IsTrue(equal.get());
 }
 
 int Answer::framed() const noexcept {
     if (size() == 0) return 0;
-    return framed_present();
+    int starts = item_equals(0, kq2741::protocol::kStart);
+    if (starts <= 0) return starts;
+    return item_equals(-1, kq2741::protocol::kEnd);
 }
 
-bool ask(const Call& call, Borrowed frame, bool fill_checksum, Answer& answer) noexcept {
-    Ref read_bytes = exchange(call, frame, fill_checksum);
-    return read_bytes && answer.load(read_bytes.get());
+bool ask(const Call& call, Borrowed frame, Checksum checksum, Answer& answer) noexcept {
+    Ref read_bytes = exchange(call, frame, checksum);
+    if (!read_bytes) return false;
+    return answer.load(read_bytes.get());
+}
+
+bool ask_on_channel(const Call& call, Borrowed frame, Answer& answer) noexcept {
+    if (!store_item(frame, kChannelByte, call.arg(Arg::Channel))) return false;
+    return ask(call, frame, Checksum::Recompute, answer);
+}
+
+int query_channel(const Call& call, Template which, Answer& answer) noexcept {
+    Ref frame = command_template(call, which);
+    if (!frame) return -1;
+    if (!ask_on_channel(call, frame.get(), answer)) return -1;
+    return answer.framed();
 }
 
 Ref framed_result(const Answer& answer) noexcept {

@@ -4,16 +4,14 @@
 // subprocess), builds the class KQ2741 from the command templates and the
 // method table, and runs the demonstration when executed as __main__.
 #include "core/pyops.hpp"
-#include "link/templates.hpp"
-#include "module/demo.hpp"
-#include "module/method_object.hpp"
-#include "module/method_table.hpp"
+#include "surface/demo.hpp"
+#include "surface/method_object.hpp"
+#include "surface/method_table.hpp"
+#include "wire/templates.hpp"
 
 namespace kq {
 
 namespace {
-
-constexpr const char kClassName[] = "KQ2741";
 
 constexpr const char kModuleDoc[] =
     "Driver for the KQ2741 multi-channel variable optical attenuator.\n"
@@ -27,30 +25,42 @@ constexpr const char kModuleDoc[] =
     "        print(kq.read_device_version())\n"
     "        kq.set_attenuation(1100, 1)    # channel 1 to 1.1 dB\n";
 
+// The module globals the driver talks through, bound in their import order.
 int import_dependencies(PyObject* module) noexcept {
-    for (const char* name : {"platform", "serial", "time", "subprocess"}) {
+    for (const char* name : {
+#define KQ_GLOBAL_TEXT(group, field, text) text,
+             KQ_GLOBAL_NAMES(KQ_GLOBAL_TEXT)
+#undef KQ_GLOBAL_TEXT
+         }) {
         Ref imported = Ref::steal(PyImport_ImportModule(name));
-        if (!imported || PyModule_AddObjectRef(module, name, imported.get()) < 0) return -1;
+        if (!imported) return -1;
+        if (PyModule_AddObjectRef(module, name, imported.get()) < 0) return -1;
     }
     return 0;
 }
 
+// type("KQ2741", (object,), namespace): the templates, then the methods.
 Ref build_class(PyObject* module) noexcept {
-    Ref ns = Ref::steal(PyDict_New());
-    Ref module_name = ns ? Ref::steal(PyUnicode_FromString("kq2741")) : Ref();
-    Ref qualname = module_name ? Ref::steal(PyUnicode_FromString(kClassName)) : Ref();
-    if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
-        return {};
     const ModuleState* st = state_of(module);
-    for (size_t i = 0; i < kCommandCount; ++i) {
-        Ref frame = template_list(static_cast<Cmd>(i));
-        if (!frame || PyDict_SetItem(ns.get(), st->template_names[i], frame.get()) < 0) return {};
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return {};
+    Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
+    if (!module_name) return {};
+    Ref qualname = Ref::steal(PyUnicode_FromString(kClassName));
+    if (!qualname) return {};
+    if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0) return {};
+    if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) return {};
+    for (size_t i = 0; i < kTemplateCount; ++i) {
+        Ref frame = template_list(static_cast<Template>(i));
+        if (!frame) return {};
+        if (PyDict_SetItem(ns.get(), st->templates[i], frame.get()) < 0) return {};
     }
     for (const MethodSpec& spec : kMethods) {
-        Ref method = new_method_object(module, spec, kClassName);
-        Ref key = method ? attribute_name(spec, kClassName) : Ref();
-        if (!key || PyDict_SetItem(ns.get(), key.get(), method.get()) < 0) return {};
+        Ref method = new_method_object(module, spec);
+        if (!method) return {};
+        Ref key = class_attribute_name(spec.name);
+        if (!key) return {};
+        if (PyDict_SetItem(ns.get(), key.get(), method.get()) < 0) return {};
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!bases) return {};
@@ -62,10 +72,12 @@ int module_exec(PyObject* module) noexcept {
     ModuleState* st = state_of(module);
     if (state_init(st) < 0) return -1;
     st->method_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kMethodTypeSpec, nullptr));
-    if (!st->method_type || import_dependencies(module) < 0) return -1;
+    if (!st->method_type) return -1;
+    if (import_dependencies(module) < 0) return -1;
 
     Ref cls = build_class(module);
-    if (!cls || PyModule_AddObjectRef(module, kClassName, cls.get()) < 0) return -1;
+    if (!cls) return -1;
+    if (PyModule_AddObjectRef(module, kClassName, cls.get()) < 0) return -1;
 
     Ref name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
     if (!name) return -1;
@@ -91,7 +103,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "kq2741",
+    .m_name = kModuleName,
     .m_doc = kModuleDoc,
     .m_size = sizeof(ModuleState),
     .m_methods = nullptr,

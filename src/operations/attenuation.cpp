@@ -1,0 +1,50 @@
+// Attenuation of one channel: set (given in mdB, sent as 0.01 dB steps),
+// clear, and the disconnect that shares clear's command code.
+#include "core/arith.hpp"
+#include "core/pyops.hpp"
+#include "operations/operations.hpp"
+#include "wire/answer.hpp"
+#include "wire/templates.hpp"
+
+namespace kq {
+
+namespace {
+
+// The template for `which` sent to the call's channel; true when the answer
+// came back framed.
+Ref send_on_channel(const Call& call, Borrowed frame) noexcept {
+    Answer answer;
+    if (!ask_on_channel(call, frame, answer)) return {};
+    return framed_result(answer);
+}
+
+Ref send_fixed_payload(const Call& call, Template which) noexcept {
+    Ref frame = command_template(call, which);
+    if (!frame) return {};
+    return send_on_channel(call, frame.get());
+}
+
+}  // namespace
+
+Ref set_attenuation(const Call& call) noexcept {
+    // Whole 0.01 dB steps: the part below one step is dropped, not rounded.
+    Ref steps = truncated_tenth(call.arg(Arg::Attenuation));
+    if (!steps) return {};
+    Ref low = mask(steps.get(), 0xFF);
+    if (!low) return {};
+    Ref frame = command_template(call, Template::SetAttenuation);
+    if (!frame) return {};
+    if (!store_item(frame.get(), kPayloadByte, low.get())) return {};
+    // Not masked: a step count beyond 16 bits leaves a value no byte can hold,
+    // and the serial layer refuses the frame instead of sending a wrong one.
+    Ref high = shift_right(steps.get(), 8);
+    if (!high) return {};
+    if (!store_item(frame.get(), kPayloadByte + 1, high.get())) return {};
+    return send_on_channel(call, frame.get());
+}
+
+Ref clear_attenuation(const Call& call) noexcept { return send_fixed_payload(call, Template::Clear); }
+
+Ref dis_connection(const Call& call) noexcept { return send_fixed_payload(call, Template::Disconnect); }
+
+}  // namespace kq
