@@ -24,10 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from python_reference import PlainDriver  # noqa: E402
 from simulator import Simulator  # noqa: E402
-
-
-def framed(*head: int) -> bytes:
-    return bytes([*head, (-sum(head)) & 0xFF, 0x7D])
+from wire import request as framed  # noqa: E402
 
 
 ACK = framed(0x7B, 1, 6, 0x14, 0x3C, 0)

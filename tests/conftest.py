@@ -12,6 +12,7 @@ import pytest
 from serial.serialutil import to_bytes
 
 import kq2741
+from wire import checksum, request  # noqa: F401 - the tests import them from here
 
 TEMPLATE_NAMES = [
     "_KQ2741__CMD_READ_DEV_VER",
@@ -27,15 +28,6 @@ TEMPLATE_NAMES = [
 
 def frame(*values: int) -> bytes:
     return bytes(values)
-
-
-def checksum(head) -> int:
-    return (-sum(head)) & 0xFF
-
-
-def request(*head: int) -> bytes:
-    """A request frame from its bytes up to the payload: checksum and end added."""
-    return bytes([*head, checksum(head), 0x7D])
 
 
 class FakeSerial:

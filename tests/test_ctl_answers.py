@@ -11,16 +11,12 @@ import tty
 import pytest
 
 from ctl import find_ctl, run_ctl
+from wire import frame
 
 pytestmark = pytest.mark.skipif(find_ctl() is None, reason="kq2741ctl is not built")
 
 
-def frame(ch: int, code: int, payload: bytes = b"") -> bytes:
-    body = bytes([0x7B, ch, len(payload) + 5, code >> 8, code & 0xFF]) + payload
-    return body + bytes([-sum(body) & 0xFF, 0x7D])
-
-
-VERSION, STATUS, SET = 0x0003, 0x1436, 0x143C
+VERSION, STATUS, SET = b"\x00\x03", b"\x14\x36", b"\x14\x3C"
 
 
 def status(ch: int, steps: int) -> bytes:

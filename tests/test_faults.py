@@ -15,6 +15,7 @@ import kq2741
 from conftest import TEMPLATE_NAMES, FakeSerial, request
 from kq2741 import KQ2741
 from simulator import Simulator, find_binary
+from wire import checksum_ok
 
 ACK = b"\x7b\x7d"
 VERSION = request(0x7B, 1, 8, 0x00, 0x03, 2, 50, 32)
@@ -38,7 +39,7 @@ needs_simulator = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim i
 
 
 def checksums_valid() -> bool:
-    return all((-sum(t[:-2])) & 0xFF == t[-2] for t in (getattr(KQ2741, n) for n in TEMPLATE_NAMES))
+    return all(checksum_ok(getattr(KQ2741, n)) for n in TEMPLATE_NAMES)
 
 
 class InterruptedClock:

@@ -24,6 +24,7 @@ from hypothesis import strategies as st  # noqa: E402
 import kq2741  # noqa: E402
 from conftest import TEMPLATE_NAMES, FakeSerial  # noqa: E402
 from kq2741 import KQ2741  # noqa: E402
+from wire import checksum, checksum_ok  # noqa: E402
 
 # conftest's autouse template fixture runs once per test, not per example;
 # every example here restores the templates itself.
@@ -85,7 +86,7 @@ def same(a, b) -> bool:
 
 
 def templates_have_valid_checksums() -> bool:
-    return all((-sum(t[:-2])) & 0xFF == t[-2] for t in (getattr(KQ2741, n) for n in TEMPLATE_NAMES))
+    return all(checksum_ok(getattr(KQ2741, n)) for n in TEMPLATE_NAMES)
 
 
 # ---- the decoding rules -------------------------------------------------------
@@ -122,7 +123,7 @@ def request(template: str, fields: dict[int, int] | None = None) -> list[int]:
     frame = list(PRISTINE[template])
     for index, value in (fields or {}).items():
         frame[index] = value
-    frame[-2] = (-sum(frame[:-2])) & 0xFF
+    frame[-2] = checksum(frame[:-2])
     return frame
 
 

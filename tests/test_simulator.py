@@ -15,6 +15,7 @@ import pytest
 serial = pytest.importorskip("serial")
 
 from simulator import Simulator, SimulatorError, find_binary  # noqa: E402
+from wire import frame  # noqa: E402
 
 BINARY = find_binary()
 pytestmark = pytest.mark.skipif(BINARY is None, reason="kq2741-sim not built (set KQ2741_SIM)")
@@ -31,11 +32,6 @@ REQ_SELECT_1 = bytes.fromhex("7B 01 06 14 3A 01 2F 7D")
 REQ_SET_110 = bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")
 REQ_CLEAR = bytes.fromhex("7B 01 07 14 34 00 00 35 7D")
 REQ_DISCONNECT = bytes.fromhex("7B 01 07 14 34 FF FF 37 7D")
-
-
-def frame(ch: int, code: bytes, payload: bytes = b"") -> bytes:
-    body = bytes([0x7B, ch, len(payload) + 5]) + code + payload
-    return body + bytes([-sum(body) & 0xFF, 0x7D])
 
 
 def le16(*values: int) -> bytes:

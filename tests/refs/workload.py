@@ -28,15 +28,14 @@ import weakref
 
 import serial
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+from wire import checksum_ok, request as frame  # noqa: E402
+
 import kq2741
 from kq2741 import KQ2741
 
 TEMPLATES = [name for name in vars(KQ2741) if name.startswith("_KQ2741__CMD_")]
 PRISTINE = {name: list(getattr(KQ2741, name)) for name in TEMPLATES}
-
-
-def frame(*head: int) -> bytes:
-    return bytes([*head, (-sum(head)) & 0xFF, 0x7D])
 
 
 VERSION = frame(0x7B, 1, 8, 0x00, 0x03, 2, 50, 32)
@@ -367,7 +366,7 @@ def run_once(cases, sink):
                 raise Mismatch(f"{what}: returned {got!r}, expected {expected!r}")
     for name in TEMPLATES:
         template = getattr(KQ2741, name)
-        if (-sum(template[:-2])) & 0xFF != template[-2]:
+        if not checksum_ok(template):
             raise Mismatch(f"{name} left with a wrong checksum: {template}")
         template[:] = PRISTINE[name]
 
