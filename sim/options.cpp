@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include <charconv>
+#include <getopt.h>
 #include <string_view>
 
 namespace kq2741sim {
@@ -50,49 +51,61 @@ protocol::Version version(std::string_view text) {
 }  // namespace
 
 Options parse_options(int argc, char** argv) {
+    enum { kSplit = 256, kSilent, kCorrupt, kChannels, kWavelengths, kChannelWavelengths, kVersion, kLink,
+           kStateFile, kDelayMs };
+    static const option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"split", no_argument, nullptr, kSplit},
+        {"silent", no_argument, nullptr, kSilent},
+        {"corrupt", no_argument, nullptr, kCorrupt},
+        {"channels", required_argument, nullptr, kChannels},
+        {"wavelengths", required_argument, nullptr, kWavelengths},
+        {"channel-wavelengths", required_argument, nullptr, kChannelWavelengths},
+        {"version", required_argument, nullptr, kVersion},
+        {"link", required_argument, nullptr, kLink},
+        {"state-file", required_argument, nullptr, kStateFile},
+        {"delay-ms", required_argument, nullptr, kDelayMs},
+        {nullptr, 0, nullptr, 0},
+    };
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        std::string name(arg);
-        std::string_view value;
-        bool has_value = false;
-        if (auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-            name = std::string(arg.substr(0, eq));
-            value = arg.substr(eq + 1);
-            has_value = true;
-        }
-        auto flag = [&](bool& target) {
-            if (has_value) throw UsageError(name + " takes no value");
-            target = true;
-        };
-        auto take = [&]() -> std::string_view {
-            if (has_value) return value;
-            if (i + 1 >= argc) throw UsageError(name + " needs a value");
-            return argv[++i];
-        };
-
-        if (name == "--help" || name == "-h") flag(o.help);
-        else if (name == "--split") flag(o.split);
-        else if (name == "--silent") flag(o.silent);
-        else if (name == "--corrupt") flag(o.corrupt);
-        else if (name == "--verbose" || name == "-v") flag(o.verbose);
-        else if (name == "--channels") o.channels = number(take(), 1, kMaxChannels, name);
-        else if (name == "--wavelengths") o.wavelengths = wavelength_list(take(), name);
-        else if (name == "--version") o.version = version(take());
-        else if (name == "--link") o.link = take();
-        else if (name == "--state-file") o.state_file = take();
-        else if (name == "--delay-ms") o.delay_ms = number(take(), 0, kMaxDelayMs, name);
-        else if (name == "--channel-wavelengths") {
-            auto assignment = take();
+    optind = 0;
+    opterr = 0;  // one line of our own instead of getopt's
+    int index = 0;
+    // ':' first: a missing value comes back as ':' rather than '?'.
+    for (int c; (c = getopt_long(argc, argv, ":hv", kOptions, &index)) != -1;) {
+        const std::string name = std::string("--") + kOptions[index].name;
+        switch (c) {
+        case 'h': o.help = true; break;
+        case 'v': o.verbose = true; break;
+        case kSplit: o.split = true; break;
+        case kSilent: o.silent = true; break;
+        case kCorrupt: o.corrupt = true; break;
+        case kChannels: o.channels = number(optarg, 1, kMaxChannels, name); break;
+        case kWavelengths: o.wavelengths = wavelength_list(optarg, name); break;
+        case kVersion: o.version = version(optarg); break;
+        case kLink: o.link = optarg; break;
+        case kStateFile: o.state_file = optarg; break;
+        case kDelayMs: o.delay_ms = number(optarg, 0, kMaxDelayMs, name); break;
+        case kChannelWavelengths: {
+            std::string_view assignment = optarg;
             auto eq = assignment.find('=');
-            if (eq == std::string_view::npos)
-                throw UsageError(name + ": expected CHANNEL=W1,W2,...");
+            if (eq == std::string_view::npos) throw UsageError(name + ": expected CHANNEL=W1,W2,...");
             unsigned ch = number(assignment.substr(0, eq), 1, kMaxChannels, name);
             o.channel_wavelengths[ch] = wavelength_list(assignment.substr(eq + 1), name);
-        } else {
-            throw UsageError("unknown option '" + std::string(arg) + "'");
+            break;
+        }
+        case ':': throw UsageError(std::string(argv[optind - 1]) + " needs a value");
+        default: {
+            // getopt names a long option given a value it does not take in
+            // optopt; an unknown one only in argv.
+            const std::string given = argv[optind - 1];
+            if (optopt >= kSplit) throw UsageError(given.substr(0, given.find('=')) + " takes no value");
+            throw UsageError("unknown option '" + given + "'");
+        }
         }
     }
+    if (optind < argc) throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
     for (const auto& [ch, list] : o.channel_wavelengths)
         if (ch > o.channels)
             throw UsageError(std::string("--channel-wavelengths: channel ") +
