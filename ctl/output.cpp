@@ -67,7 +67,7 @@ void Output::wavelengths(std::uint8_t channel, const std::vector<std::uint16_t>&
 }
 
 void Output::status(std::uint8_t channel, const kq2741::protocol::Status& s) const {
-    const std::uint32_t mdb = s.attenuation_steps * kMdbPerStep;
+    const std::uint32_t mdb = kq2741::protocol::mdb_from_steps(s.attenuation_steps);
     emit("{\"channel\": " + num(channel) + ", \"dev_work_mode\": " + num(s.work_mode) +
              ", \"optical_length_index\": " + num(s.wavelength_index) +
              ", \"attenuation\": " + num(mdb) + "}",

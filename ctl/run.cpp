@@ -8,6 +8,7 @@
 #include "failure.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
+#include "protocol/units.hpp"
 #include "values.hpp"
 
 namespace kq2741ctl {
@@ -46,10 +47,6 @@ Status status(Link& link, std::uint8_t channel) {
     return *s;
 }
 
-std::uint16_t steps(std::uint32_t mdb) {
-    return static_cast<std::uint16_t>(mdb / kMdbPerStep);
-}
-
 void select(Link& link, const Output& out, std::uint8_t channel, std::uint16_t nm) {
     // The instrument takes a position in the channel's own list, and
     // channels need not support the same wavelengths.
@@ -71,8 +68,8 @@ void sweep(Link& link, const Output& out, std::uint8_t channel, const Sweep& swe
     const auto points = sweep_points(sweep);
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (i > 0 && sweep.dwell.count() > 0) std::this_thread::sleep_for(sweep.dwell);
-        acknowledged(link.ask(set_attenuation_request(channel, steps(points[i]))));
-        const std::uint32_t read_back = status(link, channel).attenuation_steps * kMdbPerStep;
+        acknowledged(link.ask(set_attenuation_request(channel, steps_from_mdb(points[i]))));
+        const std::uint32_t read_back = mdb_from_steps(status(link, channel).attenuation_steps);
         out.sweep_point(channel, points[i], read_back);
         if (read_back != points[i])
             throw Failure(Exit::Answer, "channel " + std::to_string(channel) + " reads back " +
@@ -106,7 +103,7 @@ void run(const Command& c, Link& link, const Output& out) {
         for (auto ch : c.channels) out.status(ch, status(link, ch));
         return;
     case Verb::Set:
-        acknowledged(link.ask(set_attenuation_request(c.channels[0], steps(c.mdb))));
+        acknowledged(link.ask(set_attenuation_request(c.channels[0], steps_from_mdb(c.mdb))));
         out.set(c.channels[0], c.mdb);
         return;
     case Verb::Clear:

@@ -9,13 +9,14 @@
 #include <string_view>
 
 #include "protocol/frame.hpp"
+#include "protocol/units.hpp"
 
 namespace kq2741ctl {
 
 namespace protocol = kq2741::protocol;
 
-inline constexpr std::uint32_t kMdbPerStep = 10;
-inline constexpr std::uint32_t kMaxMdb = 0xFFFF * kMdbPerStep;
+using protocol::kMaxMdb;
+using protocol::kMdbPerStep;
 
 std::uint8_t parse_channel(std::string_view text);
 std::uint16_t parse_wavelength(std::string_view text);

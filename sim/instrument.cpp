@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "protocol/requests.hpp"
+#include "protocol/units.hpp"
 
 namespace kq2741sim {
 namespace {
@@ -23,7 +24,8 @@ std::string cat(const T&... parts) {
 }
 
 std::string db(std::uint16_t steps) {
-    return cat(steps / 100, '.', steps % 100 < 10 ? "0" : "", steps % 100, " dB");
+    const unsigned hundredths = steps % kStepsPerDb;
+    return cat(steps / kStepsPerDb, '.', hundredths < 10 ? "0" : "", hundredths, " dB");
 }
 
 }  // namespace

@@ -64,14 +64,14 @@ Ref invert(Borrowed a) noexcept {
     return Ref::steal(PyNumber_Invert(a));
 }
 
-Ref truncated_tenth(Borrowed a) noexcept {
+Ref truncated_quotient(Borrowed a, long divisor) noexcept {
     // Python divides two ints that fit a double's mantissa as doubles, then
     // int() truncates toward zero; bigger values go the long way round.
     long x;
     constexpr long long kExactInDouble = 1LL << 53;
     if (small_int(a, x) && x > -kExactInDouble && x < kExactInDouble)
-        return Ref::steal(PyLong_FromDouble(std::trunc(static_cast<double>(x) / 10.0)));
-    Ref quotient = with_long(a, 10, PyNumber_TrueDivide);
+        return Ref::steal(PyLong_FromDouble(std::trunc(static_cast<double>(x) / static_cast<double>(divisor))));
+    Ref quotient = with_long(a, divisor, PyNumber_TrueDivide);
     if (!quotient) return {};
     return Ref::steal(PyNumber_Long(quotient.get()));
 }

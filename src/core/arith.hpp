@@ -36,6 +36,6 @@ Ref mask(Borrowed a, long bits) noexcept;           // a & bits
 Ref multiply(Borrowed a, long factor) noexcept;     // a * factor
 Ref invert(Borrowed a) noexcept;                    // ~a
 Ref add_long(Borrowed a, long b) noexcept;          // a + b
-Ref truncated_tenth(Borrowed a) noexcept;           // int(a / 10)
+Ref truncated_quotient(Borrowed a, long divisor) noexcept;  // int(a / divisor), divisor > 0
 
 }  // namespace kq

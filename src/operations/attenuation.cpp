@@ -3,6 +3,7 @@
 #include "core/arith.hpp"
 #include "core/pyops.hpp"
 #include "operations/operations.hpp"
+#include "protocol/units.hpp"
 #include "wire/answer.hpp"
 #include "wire/templates.hpp"
 
@@ -28,7 +29,7 @@ Ref send_fixed_payload(const Call& call, Template which) noexcept {
 
 Ref set_attenuation(const Call& call) noexcept {
     // Whole 0.01 dB steps: the part below one step is dropped, not rounded.
-    Ref steps = truncated_tenth(call.arg(Arg::Attenuation));
+    Ref steps = truncated_quotient(call.arg(Arg::Attenuation), kq2741::protocol::kMdbPerStep);
     if (!steps) return {};
     Ref low = mask(steps.get(), 0xFF);
     if (!low) return {};

@@ -2,6 +2,7 @@
 #include "core/arith.hpp"
 #include "operations/operations.hpp"
 #include "protocol/answers.hpp"
+#include "protocol/units.hpp"
 #include "wire/answer.hpp"
 
 namespace kq {
@@ -12,7 +13,7 @@ using kq2741::protocol::status_field::kSteps;
 using kq2741::protocol::status_field::kWavelengthIndex;
 using kq2741::protocol::status_field::kWorkMode;
 
-constexpr long kMdbPerStep = 10;
+constexpr long kMdbPerStep = kq2741::protocol::kMdbPerStep;
 
 // (high << 8) + low, in 0.01 dB steps, as mdB; the high byte is read first.
 Ref attenuation_mdb(const Answer& answer) noexcept {
