@@ -8,6 +8,7 @@ bootstrap:
 	@tools/bootstrap.sh
 
 test: bootstrap
+	@tools/test-protocol.sh
 	$(PYTHON) -m pytest -q tests
 
 # The wheel built and the suite run on each supported CPython (3.11 to 3.13)

@@ -1,8 +1,8 @@
 #include "link.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
@@ -34,34 +34,20 @@ Received Link::ask(std::span<const std::uint8_t> request) {
     const std::string asked = describe(channel, code);
 
     drop_waiting_input();
-    const auto deadline = Clock::now() + settings_.timeout;
+    auto deadline = Clock::now() + settings_.timeout;
     send(request, deadline);
 
-    auto reader = FrameReader::for_answers();
-    std::optional<Received> stray;  // the last complete frame that answered something else
+    AnswerSearch search(request, settings_.lenient);
+    bool settling = false;
     std::uint8_t buf[512];
     for (;;) {
         const ssize_t n = read(port_.fd(), buf, sizeof buf);
         if (n > 0) {
-            for (auto& r : reader.feed({buf, static_cast<std::size_t>(n)})) {
-                if (r.kind == Received::Kind::Junk) {
-                    if (trace_.on()) trace_.line("rx", r.raw, "not a frame, skipped");
-                    continue;
-                }
-                const bool ours = r.frame.channel == channel && r.frame.code == code;
-                if (r.kind == Received::Kind::BadChecksum && !settings_.lenient) {
-                    if (trace_.on()) trace_.line("rx", r.raw, "bad checksum");
-                    throw Failure(Exit::Answer, "answer to " + asked + " has a bad checksum: " +
-                                                    hex(r.raw) + std::string(kLenientHint));
-                }
-                if (ours || settings_.lenient) {
-                    if (trace_.on()) trace_.line("rx", r.raw, command_name(r.frame.code) + " answer");
-                    return std::move(r);
-                }
-                if (trace_.on())
-                    trace_.line("rx", r.raw, "answers " + describe(r.frame.channel, r.frame.code) +
-                                                 ", not this request: dropped");
-                stray = std::move(r);
+            trace(search.feed({buf, static_cast<std::size_t>(n)}));
+            if (search.answered()) return search.answer();
+            if (search.bad_checksum() && !settling) {
+                settling = true;
+                deadline = std::min(deadline, Clock::now() + kSettleAfterBadFrame);
             }
             continue;
         }
@@ -70,18 +56,38 @@ Received Link::ask(std::span<const std::uint8_t> request) {
         if (n < 0 && errno == EINTR) continue;
         if (!wait(POLLIN, deadline)) break;
     }
+    const Bytes partial = search.pending();
+    trace(search.finish());
 
-    if (stray)
+    if (const auto& bad = search.bad_checksum())
+        throw Failure(Exit::Answer, "answer to " + asked + " has a bad checksum: " + hex(bad->raw) +
+                                        std::string(kLenientHint));
+    if (const auto& stray = search.stray())
         throw Failure(Exit::Answer, "no answer to " + asked + ", only a frame answering " +
                                         describe(stray->frame.channel, stray->frame.code) + ": " +
                                         hex(stray->raw) + std::string(kLenientHint));
-    const auto& partial = reader.pending();
     throw Failure(Exit::Timeout,
                   "no complete answer to " + asked + " from " + port_.path() + " within " +
                       seconds_text(settings_.timeout) + " s" +
                       (partial.empty() ? "" : " (incomplete: " + hex(partial) + ")") +
                       ": check the port name, the cable and that the instrument is on, or allow "
                       "more time with --timeout");
+}
+
+void Link::trace(const std::vector<AnswerSearch::Event>& events) const {
+    if (!trace_.on()) return;
+    for (const auto& e : events) {
+        const auto& r = e.received;
+        switch (e.seen) {
+        case AnswerSearch::Seen::Junk: trace_.line("rx", r.raw, "not a frame, skipped"); break;
+        case AnswerSearch::Seen::BadChecksum: trace_.line("rx", r.raw, "bad checksum"); break;
+        case AnswerSearch::Seen::Stray:
+            trace_.line("rx", r.raw, "answers " + describe(r.frame.channel, r.frame.code) +
+                                         ", not this request: dropped");
+            break;
+        case AnswerSearch::Seen::Answer: trace_.line("rx", r.raw, command_name(r.frame.code) + " answer"); break;
+        }
+    }
 }
 
 void Link::drop_waiting_input() {

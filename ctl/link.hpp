@@ -4,9 +4,10 @@
 
 #include <chrono>
 #include <span>
+#include <vector>
 
 #include "port.hpp"
-#include "protocol/frame_reader.hpp"
+#include "protocol/answer_search.hpp"
 #include "trace.hpp"
 
 namespace kq2741ctl {
@@ -34,6 +35,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void drop_waiting_input();
+    void trace(const std::vector<protocol::AnswerSearch::Event>& events) const;
     void send(std::span<const std::uint8_t> request, Clock::time_point deadline);
     // Waits for the port to become ready for events, false at the deadline.
     bool wait(short events, Clock::time_point deadline);

@@ -59,6 +59,9 @@ class ScriptedInstrument:
 @pytest.mark.parametrize("replies, stale, args, status, out, err", [
     # Line noise before the start byte is skipped.
     ([b"\x00\xff\x13" + status(1, 110)], b"", [], 0, 1100, "not a frame, skipped"),
+    # Stray bytes that look like a frame's start do not hide the answer behind them.
+    ([b"\x7b\x01" + status(1, 110)], b"", [], 0, 1100, "rx 7B 01 | not a frame, skipped"),
+    ([b"\x7b\x01\x0d" + status(1, 110)], b"", [], 0, 1100, "rx 7B 01 0D | not a frame, skipped"),
     # A late answer already waiting is dropped before the request goes out.
     ([status(1, 110)], status(1, 999), [], 0, 1100, "waiting before the request, dropped"),
     # A frame answering another request is passed over; the right one follows.
