@@ -10,7 +10,7 @@
 
 #include "cleanup.hpp"
 #include "failure.hpp"
-#include "holders.hpp"
+#include "tty/holders.hpp"
 
 namespace kq2741ctl {
 
@@ -86,7 +86,7 @@ void Port::fail(const std::string& what) const {
 }
 
 void Port::busy() const {
-    const std::string who = holders_of(path_);
+    const std::string who = kq2741::tty::other_holders(path_);
     if (fd_ >= 0) close(fd_);
     throw Failure(Exit::Port, path_ + " is held by another program" + (who.empty() ? "" : ": " + who) +
                                   "; wait for it to finish or stop it");
