@@ -16,10 +16,6 @@ using namespace kq2741::protocol;
 
 constexpr std::string_view kLenientHint = "; if the instrument's firmware answers that way, try --lenient";
 
-std::string describe(std::uint8_t channel, std::uint16_t code) {
-    return command_name(code) + " on channel " + std::to_string(channel);
-}
-
 std::string seconds_text(std::chrono::milliseconds ms) {
     std::string millis = std::to_string(1000 + ms.count() % 1000).substr(1);
     while (millis.size() > 1 && millis.back() == '0') millis.pop_back();
@@ -76,18 +72,7 @@ Received Link::ask(std::span<const std::uint8_t> request) {
 
 void Link::trace(const std::vector<AnswerSearch::Event>& events) const {
     if (!trace_.on()) return;
-    for (const auto& e : events) {
-        const auto& r = e.received;
-        switch (e.seen) {
-        case AnswerSearch::Seen::Junk: trace_.line("rx", r.raw, "not a frame, skipped"); break;
-        case AnswerSearch::Seen::BadChecksum: trace_.line("rx", r.raw, "bad checksum"); break;
-        case AnswerSearch::Seen::Stray:
-            trace_.line("rx", r.raw, "answers " + describe(r.frame.channel, r.frame.code) +
-                                         ", not this request: dropped");
-            break;
-        case AnswerSearch::Seen::Answer: trace_.line("rx", r.raw, command_name(r.frame.code) + " answer"); break;
-        }
-    }
+    for (const auto& e : events) trace_.line("rx", e.received.raw, note(e));
 }
 
 void Link::drop_waiting_input() {

@@ -35,4 +35,19 @@ std::vector<AnswerSearch::Event> AnswerSearch::sort(std::vector<Received> receiv
     return events;
 }
 
+std::string describe(std::uint8_t channel, std::uint16_t code) {
+    return command_name(code) + " on channel " + std::to_string(channel);
+}
+
+std::string note(const AnswerSearch::Event& event) {
+    const Frame& f = event.received.frame;
+    switch (event.seen) {
+    case AnswerSearch::Seen::Junk: return "not a frame, skipped";
+    case AnswerSearch::Seen::BadChecksum: return "bad checksum";
+    case AnswerSearch::Seen::Stray: return "answers " + describe(f.channel, f.code) + ", not this request: dropped";
+    case AnswerSearch::Seen::Answer: return command_name(f.code) + " answer";
+    }
+    return "";
+}
+
 }  // namespace kq2741::protocol

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "protocol/frame_reader.hpp"
@@ -61,5 +62,10 @@ private:
     std::optional<Received> bad_checksum_;
     std::optional<Received> stray_;
 };
+
+// "status on channel 1": a request or an answer, for messages and logs.
+std::string describe(std::uint8_t channel, std::uint16_t code);
+// What an event was, for a log line: "not a frame, skipped", "status answer", ...
+std::string note(const AnswerSearch::Event& event);
 
 }  // namespace kq2741::protocol

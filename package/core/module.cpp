@@ -1,0 +1,100 @@
+// kq2741ctl._core: the Attenuator and its Channels, exchanging verified
+// frames with the instrument at the speed of the line. The package's
+// __init__ re-exports them beside its errors and result tuples.
+#include "attenuator.hpp"
+
+namespace kqctl {
+namespace {
+
+State* state_of(PyObject* module) {
+    return static_cast<State*>(PyModule_GetState(module));
+}
+
+// module.name, as a new reference in `slot`.
+int import_into(PyObject*& slot, const char* module, const char* name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(module));
+    if (!imported) return -1;
+    slot = name ? PyObject_GetAttrString(imported.get(), name) : imported.release();
+    return slot ? 0 : -1;
+}
+
+int core_exec(PyObject* module) {
+    State* st = state_of(module);
+    if (import_into(st->version_tuple, "kq2741ctl._results", "Version") < 0 ||
+        import_into(st->status_tuple, "kq2741ctl._results", "Status") < 0 ||
+        import_into(st->no_answer, "kq2741ctl._errors", "NoAnswer") < 0 ||
+        import_into(st->bad_answer, "kq2741ctl._errors", "BadAnswer") < 0 ||
+        import_into(st->refused, "kq2741ctl._errors", "Refused") < 0 ||
+        import_into(st->port_busy, "kq2741ctl._errors", "PortBusy") < 0 ||
+        import_into(st->serial_module, "serial", nullptr) < 0 ||
+        import_into(st->serial_exception, "serial", "SerialException") < 0 ||
+        import_into(st->port_not_open, "serial", "PortNotOpenError") < 0 ||
+        import_into(st->decimal_type, "decimal", "Decimal") < 0 ||
+        import_into(st->rational_abc, "numbers", "Rational") < 0 ||
+        import_into(st->real_abc, "numbers", "Real") < 0)
+        return -1;
+    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+    if (!logging) return -1;
+    st->logger = PyObject_CallMethod(logging.get(), "getLogger", "s", "kq2741ctl");
+    if (!st->logger) return -1;
+
+    st->attenuator_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &attenuator_spec, nullptr));
+    if (!st->attenuator_type) return -1;
+    st->channel_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &channel_spec, nullptr));
+    if (!st->channel_type) return -1;
+    if (PyModule_AddObjectRef(module, "Attenuator", reinterpret_cast<PyObject*>(st->attenuator_type)) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "Channel", reinterpret_cast<PyObject*>(st->channel_type)) < 0) return -1;
+    return 0;
+}
+
+#define KQ_STATE_FIELDS(X)                                                                              \
+    X(attenuator_type) X(channel_type) X(version_tuple) X(status_tuple) X(no_answer) X(bad_answer)     \
+    X(refused) X(port_busy) X(serial_module) X(serial_exception) X(port_not_open) X(logger)            \
+    X(decimal_type) X(rational_abc) X(real_abc)
+
+int core_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of(module);
+    if (!st) return 0;
+#define KQ_VISIT(field) Py_VISIT(st->field);
+    KQ_STATE_FIELDS(KQ_VISIT)
+#undef KQ_VISIT
+    return 0;
+}
+
+int core_clear(PyObject* module) {
+    State* st = state_of(module);
+    if (!st) return 0;
+#define KQ_CLEAR(field) Py_CLEAR(st->field);
+    KQ_STATE_FIELDS(KQ_CLEAR)
+#undef KQ_CLEAR
+    return 0;
+}
+
+void core_free(void* module) {
+    core_clear(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot core_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(core_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef core_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "kq2741ctl._core",
+    .m_doc = "The C++ core of kq2741ctl: Attenuator and Channel.",
+    .m_size = sizeof(State),
+    .m_methods = nullptr,
+    .m_slots = core_slots,
+    .m_traverse = core_traverse,
+    .m_clear = core_clear,
+    .m_free = core_free,
+};
+
+}  // namespace
+}  // namespace kqctl
+
+PyMODINIT_FUNC PyInit__core() {
+    return PyModuleDef_Init(&kqctl::core_module);
+}

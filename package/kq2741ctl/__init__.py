@@ -1,0 +1,31 @@
+"""The KQ2741 attenuator from Python, one verified exchange at the speed of the line.
+
+    from kq2741ctl import Attenuator
+
+    with Attenuator("/dev/ttyUSB0") as att:
+        ch = att.channel(1)
+        ch.attenuation = 3.5          # returns after the acknowledgement
+        print(ch.attenuation)         # 3.5, read back from the instrument
+
+Each exchange drops stale input, sends the request and returns as soon as the
+answer frame is complete and its checksum, channel and command code match;
+nothing unverified is ever returned. The exchange runs in C++ with the GIL
+released; one lock per Attenuator lets threads share it.
+"""
+from __future__ import annotations
+
+from ._errors import BadAnswer, InstrumentError, NoAnswer, PortBusy, Refused
+from ._results import Status, Version
+from ._core import Attenuator, Channel
+
+__all__ = [
+    "Attenuator",
+    "BadAnswer",
+    "Channel",
+    "InstrumentError",
+    "NoAnswer",
+    "PortBusy",
+    "Refused",
+    "Status",
+    "Version",
+]
