@@ -26,8 +26,7 @@ bool keep_standard_descriptors() {
 void check_stdout() {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
     const int err = errno;
-    throw Failure(Exit::Local, std::string("cannot write to stdout: ") + std::strerror(err) +
-                                   "; requests sent by then took effect");
+    throw Failure(Exit::Local, std::string("cannot write to stdout: ") + std::strerror(err));
 }
 
 void check_stdin() {
