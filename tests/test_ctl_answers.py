@@ -5,6 +5,9 @@ from __future__ import annotations
 import json
 import os
 import select
+import signal
+import subprocess
+import termios
 import threading
 import tty
 
@@ -100,3 +103,30 @@ def test_acknowledgement_status_byte(ack, status, phrase):
         instrument.close()
     assert (result.returncode, phrase in result.stderr) == (status, True)
     assert instrument.requests == [bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")]
+
+
+@pytest.mark.parametrize("ending", [None, signal.SIGINT, signal.SIGTERM, signal.SIGHUP],
+                         ids=["exit", "SIGINT", "SIGTERM", "SIGHUP"])
+def test_line_settings_are_put_back_at_the_end(ending):
+    instrument = ScriptedInstrument([status(1, 110)])
+    # As a terminal is found: cooked, echoing, 9600 baud.
+    iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(instrument.slave)
+    termios.tcsetattr(instrument.slave, termios.TCSANOW,
+                      [iflag | termios.ICRNL, oflag | termios.OPOST, cflag, lflag | termios.ICANON | termios.ECHO,
+                       termios.B9600, termios.B9600, cc])
+    found = termios.tcgetattr(instrument.slave)
+    ctl = subprocess.Popen([find_ctl(), "-p", instrument.port, "batch"], text=True,
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        ctl.stdin.write("status 1\n")
+        ctl.stdin.flush()
+        assert "attenuation" in ctl.stdout.readline()
+        if ending is None:
+            ctl.stdin.close()
+        else:
+            ctl.send_signal(ending)
+        assert ctl.wait(timeout=5) == (0 if ending is None else -ending)
+        assert termios.tcgetattr(instrument.slave) == found
+    finally:
+        ctl.kill()
+        instrument.close()

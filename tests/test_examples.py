@@ -3,8 +3,10 @@ of the examples and of the installed stubs."""
 from __future__ import annotations
 
 import importlib.util
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -16,7 +18,10 @@ needs_sim = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not 
 
 
 def run(script: str, *args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, str(EXAMPLES / script), *args], capture_output=True, text=True, timeout=60)
+    """The script copied alone into an empty folder, as the README invites."""
+    with tempfile.TemporaryDirectory() as alone:
+        copy = shutil.copy(EXAMPLES / script, alone)
+        return subprocess.run([sys.executable, copy, *args], capture_output=True, text=True, timeout=60)
 
 
 @pytest.fixture(scope="module")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 import select
 import shutil
 import signal
@@ -96,7 +97,7 @@ def default_channel(ch: int) -> dict:
     "args, request_, answer",
     [
         ((), REQ_VERSION, ANSWER_VERSION),
-        (("--version", "7.0.255"), frame(3, VERSION), frame(3, VERSION, bytes([7, 0, 255]))),
+        (("--device-version", "7.0.255"), frame(3, VERSION), frame(3, VERSION, bytes([7, 0, 255]))),
         ((), REQ_LIST, frame(1, LIST, b"\x03" + le16(1310, 1490, 1550))),
         (("--channel-wavelengths", "2=1550,1625"), frame(2, LIST), frame(2, LIST, b"\x02" + le16(1550, 1625))),
         (("--channel-wavelengths", "2=1550,1625"), REQ_LIST, frame(1, LIST, b"\x03" + le16(1310, 1490, 1550))),
@@ -298,7 +299,7 @@ def test_next_client_gets_no_leftover_answer(start, delay):
 
 def test_cooked_port_is_put_back_to_raw(start):
     # 0D 0A in the answer would be rewritten, or held back for a line end, by a cooked tty.
-    sim = start("--version", "13.10.3")
+    sim = start("--device-version", "13.10.3")
     fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
     attrs = termios.tcgetattr(fd)
     attrs[0] |= termios.ICRNL | termios.IXON
@@ -382,8 +383,8 @@ def test_link_never_replaces_a_regular_file(tmp_path):
         ["--wavelengths", ""],
         ["--channel-wavelengths", "5=1550"],
         ["--channel-wavelengths", "1550"],
-        ["--version", "1.2"],
-        ["--version", "1.2.300"],
+        ["--device-version", "1.2"],
+        ["--device-version", "1.2.300"],
         ["--delay-ms", "-1"],
         ["--split=yes"],
         ["--bogus"],
@@ -394,3 +395,9 @@ def test_bad_options_are_refused(args):
     assert result.returncode == 2
     assert result.stdout == ""
     assert result.stderr.startswith("kq2741-sim: ")
+
+
+def test_version_is_the_programs_own():
+    result = subprocess.run([BINARY, "--version"], capture_output=True, text=True, timeout=5)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert re.fullmatch(r"kq2741-sim \d+\.\d+\.\d+\n", result.stdout)
