@@ -15,10 +15,9 @@ import time
 from decimal import Decimal
 from fractions import Fraction
 
-import kq2741
 import pytest
 import serial
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 from ctl import find_ctl
 from kq2741ctl import Attenuator, BadAnswer, NoAnswer, PortBusy, Refused, Status, Version
@@ -180,6 +179,7 @@ noise = st.lists(st.one_of(st.sampled_from([0x7B, 0x7D, 0x01, 0x05, 0x0A, 0xFF])
                  max_size=24).map(bytes)
 
 
+@settings(deadline=None)
 @given(noise=noise, steps=st.integers(0, 0xFFFF))
 def test_noise_before_an_answer_never_hides_it(scripted, noise, steps):
     inst, att = scripted
@@ -274,13 +274,19 @@ def test_kq2741ctl_and_attenuator_refuse_each_other(sim):
 
 
 def test_a_port_the_seeded_driver_holds_is_busy(sim):
-    driver = kq2741.KQ2741(sim.port)
-    assert driver.open()  # no lock taken
+    # The seeded driver takes no lock: only /proc shows it has the port.
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys, kq2741; k = kq2741.KQ2741(sys.argv[1]); print(k.open(), flush=True); "
+         "sys.stdin.read()", sim.port], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        with pytest.raises(PortBusy, match=f"process {os.getpid()}"):
+        assert holder.stdout.readline() == "True\n"
+        with pytest.raises(PortBusy, match=f"process {holder.pid} "):
             Attenuator(sim.port).open()
     finally:
-        driver.close()
+        holder.stdin.close()
+        holder.wait(10)
+    with Attenuator(sim.port) as att:
+        att.channel(1).status()
 
 
 def test_socket_url_through_a_tcp_bridge(sim):
