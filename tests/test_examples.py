@@ -63,6 +63,15 @@ def test_two_channels(sim):
     assert silent.returncode == 1 and "channel 9: no answer" in silent.stdout
 
 
+@needs_sim
+def test_fast_sweep_downwards_reads_back_every_value(sim):
+    result = run("fast_sweep.py", sim.port, "2", "1.01", "0.29", "0.36")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert [line.split() for line in result.stdout.splitlines()[1:]] == [["1.01", "1.01"], ["0.65", "0.65"],
+                                                                        ["0.29", "0.29"]]
+    assert sim.state()["channels"][1]["attenuation_steps"] == 29
+
+
 @pytest.mark.parametrize(
     "script, args, complaint",
     [
@@ -71,6 +80,7 @@ def test_two_channels(sim):
         ("attenuation_sweep.py", ["p", "--start", "900", "--stop", "100"], "--stop must not be below --start"),
         ("two_channels.py", ["p", "--second", "1"], "two different channels"),
         ("select_wavelength.py", ["p", "1550", "--channel", "256"], "channel must be 1 to 255"),
+        ("fast_sweep.py", ["p", "1", "0", "1", "0.005"], "in steps of 0.01"),
     ],
 )
 def test_examples_refuse_bad_arguments_with_a_usage_line(script, args, complaint):
@@ -101,8 +111,9 @@ def test_examples_type_check_against_the_installed_stubs():
 
 
 @needs_mypy
-def test_stubs_match_the_built_module():
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kq2741"], capture_output=True, text=True)
+@pytest.mark.parametrize("module", ["kq2741", "kq2741ctl"])
+def test_stubs_match_the_built_module(module):
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", module], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

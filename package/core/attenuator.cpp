@@ -279,12 +279,12 @@ PyObject* attenuator_repr(PyObject* self) {
 
 PyMethodDef attenuator_methods[] = {
     {"open", attenuator_open, METH_NOARGS,
-     "open()\n--\n\nOpen the port (115200 baud, 8N1), exclusively where the platform allows.\n"
+     "open($self, /)\n--\n\nOpen the port (115200 baud, 8N1), exclusively where the platform allows.\n"
      "PortBusy when another program holds it."},
-    {"close", attenuator_close, METH_NOARGS, "close()\n--\n\nClose the port; closing again is harmless."},
-    {"channel", attenuator_channel, METH_O, "channel(n, /)\n--\n\nChannel n of the instrument, 1 to 255."},
+    {"close", attenuator_close, METH_NOARGS, "close($self, /)\n--\n\nClose the port; closing again is harmless."},
+    {"channel", attenuator_channel, METH_O, "channel($self, n, /)\n--\n\nChannel n of the instrument, 1 to 255."},
     {"close_display", attenuator_close_display, METH_NOARGS,
-     "close_display()\n--\n\nTake the instrument's display out of full-screen mode."},
+     "close_display($self, /)\n--\n\nTake the instrument's display out of full-screen mode."},
     {"__enter__", attenuator_enter, METH_NOARGS, "Open the port and return the Attenuator."},
     {"__exit__", attenuator_exit, METH_VARARGS, "Close the port."},
     {nullptr, nullptr, 0, nullptr},

@@ -178,12 +178,12 @@ PyObject* channel_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyMethodDef channel_methods[] = {
     {"status", channel_status, METH_NOARGS,
-     "status()\n--\n\nStatus(mode, wavelength_index, attenuation): work mode, position of the selected\n"
+     "status($self, /)\n--\n\nStatus(mode, wavelength_index, attenuation): work mode, position of the selected\n"
      "wavelength in `wavelengths`, attenuation in dB."},
     {"clear", acknowledged_on_channel<protocol::clear_request>, METH_NOARGS,
-     "clear()\n--\n\nClear the channel's attenuation to 0 dB."},
+     "clear($self, /)\n--\n\nClear the channel's attenuation to 0 dB."},
     {"disconnect", acknowledged_on_channel<protocol::disconnect_request>, METH_NOARGS,
-     "disconnect()\n--\n\nDisconnect the channel."},
+     "disconnect($self, /)\n--\n\nDisconnect the channel."},
     {nullptr, nullptr, 0, nullptr},
 };
 
