@@ -243,16 +243,17 @@ def test_a_slow_answer_lets_other_threads_run_and_two_instruments_overlap():
     assert ticks > 1000
 
 
-def test_ctrl_c_ends_a_wait_and_leaves_the_attenuator_usable():
-    with Simulator("--delay-ms", 300) as sim, Attenuator(sim.port, timeout=2) as att:
-        timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+def test_ctrl_c_ends_a_wait_and_the_late_answer_is_not_taken():
+    ok, refused = frame(1, SET, b"\x00"), frame(1, SET, b"\x01")
+    with ScriptedInstrument([(0.5, ok), (0.6, refused)]) as inst, Attenuator(inst.port, timeout=3) as att:
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
         started = time.monotonic()
-        timer.start()
         with pytest.raises(KeyboardInterrupt):
             att.channel(1).attenuation = 5
-        assert time.monotonic() - started < 0.25
-        att.channel(1).attenuation = 6
-        assert att.channel(1).attenuation == 6
+        assert time.monotonic() - started < 0.45
+        with pytest.raises(Refused):  # its own answer, not the late one
+            att.channel(1).attenuation = 6
+    assert len(inst.requests) == 2
 
 
 def test_kq2741ctl_and_attenuator_refuse_each_other(sim):
