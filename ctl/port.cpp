@@ -113,9 +113,7 @@ void Port::fail(const std::string& what) {
 
 void Port::busy(const std::string& holders) {
     release();
-    throw Failure(Exit::Port, path_ + " is held by another program" +
-                                  (holders.empty() ? " (not one this user can see)" : ": " + holders) +
-                                  "; wait for it to finish or stop it");
+    throw Failure(Exit::Port, kq2741::tty::busy_message(path_, holders));
 }
 
 }  // namespace kq2741ctl

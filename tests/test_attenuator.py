@@ -274,6 +274,29 @@ def test_kq2741ctl_and_attenuator_refuse_each_other(sim):
         ctl.wait(10)
 
 
+def as_nobody(port: str, code: str) -> subprocess.CompletedProcess:
+    """Python code run with the port as sys.argv[1], as a user TIOCEXCL applies to (root passes it)."""
+    wrapper = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups") if os.geteuid() == 0 else ()
+    os.chmod(port, 0o666)
+    return subprocess.run([*wrapper, sys.executable, "-c", code, port], capture_output=True, text=True, timeout=10)
+
+
+OPEN_AND_READ = "import sys\nfrom kq2741ctl import Attenuator\nwith Attenuator(sys.argv[1]) as a: a.channel(1).status()"
+
+
+def test_a_killed_attenuator_leaves_the_port_to_the_next(sim):
+    holder = subprocess.Popen([sys.executable, "-c", OPEN_AND_READ + "; print(flush=True); sys.stdin.read()",
+                               sim.port], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        holder.stdout.readline()
+        refused = as_nobody(sim.port, OPEN_AND_READ)  # the kernel says EBUSY
+        assert "PortBusy: " + sim.port + " is held by another program (not one this user can see)" in refused.stderr
+    finally:
+        holder.kill()
+        holder.wait(10)
+    assert as_nobody(sim.port, OPEN_AND_READ).returncode == 0
+
+
 def test_a_port_the_seeded_driver_holds_is_busy(sim):
     # The seeded driver takes no lock: only /proc shows it has the port.
     holder = subprocess.Popen(

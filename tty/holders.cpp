@@ -88,4 +88,9 @@ std::string other_holders(const std::string& path) {
     return other_holders(own.st_rdev);
 }
 
+std::string busy_message(const std::string& path, const std::string& holders) {
+    return path + " is held by another program" +
+           (holders.empty() ? " (not one this user can see)" : ": " + holders) + "; wait for it to finish or stop it";
+}
+
 }  // namespace kq2741::tty

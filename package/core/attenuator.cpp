@@ -74,13 +74,14 @@ bool open_serial(const State& st, Borrowed serial, Borrowed port) {
         raise_again(std::move(error));
         return false;
     }
-    std::string who;
 #ifdef KQ2741CTL_FD_LINE
-    if (const char* path = PyUnicode_AsUTF8(port)) who = kq2741::tty::other_holders(std::string(path));
-    else PyErr_Clear();
+    const char* path = PyUnicode_AsUTF8(port);
+    if (!path) return false;
+    Ref message = Ref::steal(
+        PyUnicode_FromString(kq2741::tty::busy_message(path, kq2741::tty::other_holders(std::string(path))).c_str()));
+#else
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U is held by another program", port));
 #endif
-    Ref message = Ref::steal(PyUnicode_FromFormat("%U is held by another program%s%s; wait for it to finish or stop it",
-                                                  port, who.empty() ? "" : ": ", who.c_str()));
     if (!message) return false;
     Ref busy = Ref::steal(PyObject_CallOneArg(st.port_busy, message.get()));
     if (!busy) return false;
