@@ -6,6 +6,7 @@
 #include "attenuator.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
+#include "turn.hpp"
 #include "values.hpp"
 
 #ifdef KQ2741CTL_FD_LINE
@@ -147,7 +148,8 @@ PyObject* attenuator_new(PyTypeObject* type, PyObject*, PyObject*) {
     AttenuatorObject* att = self_of(self.get());
     att->st = static_cast<State*>(PyType_GetModuleState(type));
     att->timeout = 1.0;
-    if (!kq::lock_init(att->lock)) return nullptr;
+    att->lock = PyThread_allocate_lock();
+    if (!att->lock) return PyErr_NoMemory();
     return self.release();
 }
 
@@ -172,14 +174,15 @@ void attenuator_dealloc(PyObject* self) {
     // The serial object closes its port when it goes; what the line claimed
     // on the terminal (TIOCEXCL) is given back first.
     attenuator_clear(self);
-    kq::lock_free(self_of(self)->lock);
+    // No operation can hold the lock of an object nobody refers to.
+    if (self_of(self)->lock) PyThread_free_lock(self_of(self)->lock);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* attenuator_open(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     if (att->serial) {
         PyErr_SetString(att->st->serial_exception, "Port is already open.");
@@ -202,7 +205,7 @@ PyObject* attenuator_open(PyObject* self, PyObject*) {
 
 PyObject* attenuator_close(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     if (!att->serial) Py_RETURN_NONE;
     close_line(att);
@@ -230,7 +233,7 @@ PyObject* attenuator_channel(PyObject* self, PyObject* number) {
 
 PyObject* attenuator_close_display(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     if (!ask_acknowledged(att, protocol::full_screen_close_request())) return nullptr;
     Py_RETURN_NONE;
@@ -238,7 +241,7 @@ PyObject* attenuator_close_display(PyObject* self, PyObject*) {
 
 PyObject* attenuator_version(PyObject* self, void*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     const auto answer = ask(att, protocol::version_request());
     if (!answer) return nullptr;
