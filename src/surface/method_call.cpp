@@ -1,8 +1,15 @@
-#include "surface/arguments.hpp"
+// A call of one of the class's methods, from the interpreter to the body its
+// row of the method table names: the arguments are accepted as compiled
+// Python accepts them (by position or keyword, exact types, the row's
+// defaults), found by what they are (Arg), and the body runs holding the
+// module's operation lock when the row says so.
+#include "surface/method_object.hpp"
 
 namespace kq {
 
 namespace {
+
+// --- argument rules ---
 
 // "takes exactly/at least/at most N positional argument(s) (M given)"
 void raise_count_error(const MethodSpec& spec, Py_ssize_t given) noexcept {
@@ -43,8 +50,11 @@ bool check_types(const MethodSpec& spec, PyObject* const* values) noexcept {
     return true;
 }
 
-}  // namespace
-
+// Fills `out` (one slot per parameter, borrowed references) from a vectorcall.
+// `param_names` holds the parameters' interned names, which keywords are
+// matched against by identity first; `defaults` holds the values of the
+// trailing parameters that have one. False with TypeError set when the call
+// does not fit the method.
 bool parse_arguments(const MethodSpec& spec, Borrowed param_names, Borrowed defaults, PyObject* const* args,
                      size_t nargsf, Borrowed kwnames, PyObject** out) noexcept {
     const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
@@ -101,6 +111,22 @@ bool parse_arguments(const MethodSpec& spec, Borrowed param_names, Borrowed defa
         if (!out[i]) out[i] = PyTuple_GET_ITEM(defaults, i - first_default);
 
     return check_types(spec, out);
+}
+
+}  // namespace
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    MethodObject* method = reinterpret_cast<MethodObject*>(callable);
+    const MethodSpec& spec = *method->spec;
+    PyObject* values[kMaxParams];
+    if (!parse_arguments(spec, method->param_names, method->defaults, args, nargsf, kwnames, values)) return nullptr;
+    ModuleState& st = *state_of(method->module);
+    Call call{st, method->module, {}};
+    for (size_t i = 0; i < spec.params.size(); ++i) call.args[static_cast<size_t>(spec.params[i].arg)] = values[i];
+    if (spec.guard == Guard::None) return spec.body(call).release();
+    HeldLock held(st.lock);
+    if (!held) return nullptr;
+    return spec.body(call).release();
 }
 
 }  // namespace kq
