@@ -26,10 +26,6 @@ TEMPLATE_NAMES = [
 ]
 
 
-def frame(*values: int) -> bytes:
-    return bytes(values)
-
-
 class FakeSerial:
     """A connection whose instrument answers each write with the next scripted
     answer (None: no answer). `stale` is input already waiting before the

@@ -89,14 +89,18 @@ def test_answer_reading(replies, stale, args, status, out, err):
     assert instrument.requests == [bytes.fromhex("7B 01 05 14 36 35 7D")]
 
 
-@pytest.mark.parametrize("ack, status, phrase", [
-    (0x00, 0, ""), (0x01, 1, "refused set attenuation on channel 1: status 01 (bad parameter)"),
+# An acknowledgement is reported on stdout, a refusal on stderr, never both.
+@pytest.mark.parametrize("ack, status, stream, phrase", [
+    (0x00, 0, "stdout", "attenuation set to   1.10 dB"),
+    (0x01, 1, "stderr", "refused set attenuation on channel 1: status 01 (bad parameter)"),
 ])
-def test_acknowledgement_status_byte(ack, status, phrase):
+def test_acknowledgement_status_byte(ack, status, stream, phrase):
     instrument = ScriptedInstrument([frame(1, SET, bytes([ack]))])
     try:
         result = run_ctl("-p", instrument.port, "set", 1, "1.1")
     finally:
         instrument.close()
-    assert (result.returncode, phrase in result.stderr) == (status, True)
+    other = "stderr" if stream == "stdout" else "stdout"
+    assert result.returncode == status
+    assert phrase in getattr(result, stream) and getattr(result, other) == ""
     assert instrument.requests == [bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")]
