@@ -129,6 +129,7 @@ def test_the_lock_is_released_when_an_operation_fails(connect, fake_time, failur
     fake_time.sleep = failing_sleep
     with pytest.raises(failure):
         kq.set_attenuation(500, 1)
+    assert kq.ser.take_unread() == (ACK, [])  # sent, answered, never read
     del fake_time.sleep
     other, _ = connect(ACK)
     results = []
