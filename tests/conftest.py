@@ -12,6 +12,7 @@ import pytest
 from serial.serialutil import to_bytes
 
 import kq2741
+import programs
 from wire import checksum, request  # noqa: F401 - the tests import them from here
 
 
@@ -87,8 +88,17 @@ class FakeSerial:
         self.closed = True
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "needs(*names): programs the test runs; a missing one fails it "
+                                       "(tests/programs.py)")
+
+
+@pytest.hookimpl(tryfirst=True)
 def pytest_runtest_setup(item):
     FakeSerial.made.clear()
+    for mark in item.iter_markers("needs"):
+        for name in mark.args:
+            programs.require(name)
 
 
 @pytest.hookimpl(hookwrapper=True)

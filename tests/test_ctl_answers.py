@@ -10,10 +10,10 @@ import tty
 
 import pytest
 
-from ctl import find_ctl, run_ctl
+from ctl import run_ctl
 from wire import frame
 
-pytestmark = pytest.mark.skipif(find_ctl() is None, reason="kq2741ctl is not built")
+pytestmark = pytest.mark.needs("kq2741ctl")
 
 
 VERSION, STATUS, SET = b"\x00\x03", b"\x14\x36", b"\x14\x3C"

@@ -2,17 +2,16 @@
 of the examples and of the installed stubs."""
 from __future__ import annotations
 
-import importlib.util
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from simulator import Simulator, find_binary
+from simulator import Simulator
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-needs_sim = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+needs_sim = pytest.mark.needs("kq2741-sim")
 
 
 def run(script: str, *args: str) -> subprocess.CompletedProcess[str]:
@@ -86,7 +85,7 @@ def test_port_check_paths(sim):
         assert run("port_check.py", mute.port).returncode == 3
 
 
-needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+needs_mypy = pytest.mark.needs("mypy")
 
 
 @needs_mypy

@@ -14,7 +14,7 @@ import serial
 import kq2741
 from conftest import TEMPLATE_NAMES, FakeSerial, request
 from kq2741 import KQ2741
-from simulator import Simulator, find_binary
+from simulator import Simulator
 from wire import checksum_ok
 
 ACK = b"\x7b\x7d"
@@ -35,7 +35,7 @@ OPERATIONS = [
 ]
 IDS = [op for op, *_ in OPERATIONS]
 
-needs_simulator = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+needs_simulator = pytest.mark.needs("kq2741-sim")
 
 
 def checksums_valid() -> bool:
