@@ -147,6 +147,7 @@ Ref new_method_object(Borrowed module, const MethodSpec& spec) noexcept {
     method->vectorcall = method_vectorcall;
     method->spec = &spec;
     method->module = Py_NewRef(module);
+    method->state = st;
     method->name = name.release();
     method->qualname = qualname.release();
     method->module_name = module_name.release();

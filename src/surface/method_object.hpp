@@ -15,6 +15,7 @@ struct MethodObject {
     vectorcallfunc vectorcall;  // method_vectorcall
     const MethodSpec* spec;     // its row of the method table
     PyObject* module;           // whose state and globals its calls use
+    ModuleState* state;         // the module's, which lives as long as the module
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
