@@ -6,8 +6,8 @@ never gives: late, noisy, refused, misshapen.
         assert inst.requests == [...]
 
 The n-th request is answered with replies[n]: bytes sent at once, (delay,
-bytes) sent that many seconds later, or None for silence. `more()` adds
-replies while it runs.
+bytes) sent that many seconds later, or None for silence. `stale` waits on
+the line before the first request; `more()` adds replies while it runs.
 """
 from __future__ import annotations
 
@@ -19,12 +19,13 @@ import tty
 
 
 class ScriptedInstrument:
-    def __init__(self, replies=()):
+    def __init__(self, replies=(), stale: bytes = b""):
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
         self.port = os.ttyname(self.slave)
         self.replies = list(replies)
         self.requests: list[bytes] = []
+        os.write(self.master, stale)
         self._lock = threading.Lock()
         self._running = True
         self._thread = threading.Thread(target=self._serve, daemon=True)

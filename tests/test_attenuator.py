@@ -22,16 +22,12 @@ from hypothesis import given, settings, strategies as st
 from ctl import find_ctl
 from kq2741ctl import Attenuator, BadAnswer, NoAnswer, PortBusy, Refused, Status, Version
 from scripted import ScriptedInstrument
-from simulator import Simulator, find_binary
-from wire import START, checksum_ok, frame
+from simulator import Simulator
+from wire import START, checksum_ok, frame, status_answer
 
-pytestmark = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+pytestmark = pytest.mark.needs("kq2741-sim", "kq2741ctl")
 
-STATUS, SET = b"\x14\x36", b"\x14\x3c"
-
-
-def status_frame(ch: int, steps: int) -> bytes:
-    return frame(ch, STATUS, bytes([0, 0, 1]) + steps.to_bytes(2, "little"))
+SET = b"\x14\x3c"
 
 
 @pytest.fixture(scope="module")
@@ -138,7 +134,7 @@ def test_answers_later_than_the_timeout_are_never_taken():
 
 
 def test_an_answer_late_once_leaves_the_next_call_its_own():
-    with ScriptedInstrument([(0.3, status_frame(1, 5)), status_frame(1, 7)]) as inst, \
+    with ScriptedInstrument([(0.3, status_answer(1, 5)), status_answer(1, 7)]) as inst, \
             Attenuator(inst.port, timeout=0.2) as att:
         with pytest.raises(NoAnswer):
             att.channel(1).status()
@@ -183,7 +179,7 @@ noise = st.lists(st.one_of(st.sampled_from([0x7B, 0x7D, 0x01, 0x05, 0x0A, 0xFF])
 @given(noise=noise, steps=st.integers(0, 0xFFFF))
 def test_noise_before_an_answer_never_hides_it(scripted, noise, steps):
     inst, att = scripted
-    answer = status_frame(1, steps)
+    answer = status_answer(1, steps)
     if holds_a_frame(noise + answer, len(noise)):
         return
     inst.more(noise + answer)

@@ -17,8 +17,7 @@ import pytest
 from ctl import find_ctl, run_ctl
 from simulator import Simulator, find_binary
 
-pytestmark = pytest.mark.skipif(find_ctl() is None or find_binary() is None,
-                                reason="kq2741ctl or kq2741-sim is not built")
+pytestmark = pytest.mark.needs("kq2741ctl", "kq2741-sim")
 
 CH2 = "2=1310,1550,1625"
 

@@ -4,17 +4,15 @@ from __future__ import annotations
 import importlib.metadata
 import json
 import os
-import shutil
 import signal
 import subprocess
-import sys
-import textwrap
-from pathlib import Path
 
 import pytest
 
-PROGRAM = shutil.which("kq2741", path=os.path.dirname(sys.executable)) or shutil.which("kq2741")
-pytestmark = pytest.mark.skipif(PROGRAM is None, reason="the kq2741 program is not installed")
+import programs
+
+PROGRAM = programs.find("kq2741")
+pytestmark = pytest.mark.needs("kq2741")
 
 DEFAULT_PORT = "/dev/cu.PL2303G-USBtoUART2110"
 

@@ -11,9 +11,9 @@ import serial
 
 import kq2741
 from kq2741 import KQ2741
-from simulator import Simulator, find_binary
+from simulator import Simulator
 
-pytestmark = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+pytestmark = pytest.mark.needs("kq2741-sim")
 
 BUSY_LINE = "serial port already opened!, Please close and try" + " " * 23 + "again!\n"
 CH2_WAVELENGTHS = [1310, 1550, 1625]

@@ -2,7 +2,6 @@
 of the examples and of the installed stubs."""
 from __future__ import annotations
 
-import importlib.util
 import shutil
 import subprocess
 import sys
@@ -11,10 +10,10 @@ from pathlib import Path
 
 import pytest
 
-from simulator import Simulator, find_binary
+from simulator import Simulator
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-needs_sim = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+needs_sim = pytest.mark.needs("kq2741-sim")
 
 
 def run(script: str, *args: str) -> subprocess.CompletedProcess[str]:
@@ -101,7 +100,7 @@ def test_port_check_paths(sim):
         assert run("port_check.py", mute.port).returncode == 3
 
 
-needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+needs_mypy = pytest.mark.needs("mypy")
 
 
 @needs_mypy

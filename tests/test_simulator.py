@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 import re
 import select
-import shutil
 import signal
 import subprocess
 import termios
@@ -19,7 +18,7 @@ from simulator import Simulator, SimulatorError, find_binary  # noqa: E402
 from wire import frame  # noqa: E402
 
 BINARY = find_binary()
-pytestmark = pytest.mark.skipif(BINARY is None, reason="kq2741-sim not built (set KQ2741_SIM)")
+pytestmark = pytest.mark.needs("kq2741-sim")
 
 VERSION, LIST, STATUS, CLOSE = b"\x00\x03", b"\x07\x2e", b"\x14\x36", b"\x00\x05"
 SELECT, SET, CLEAR = b"\x14\x3a", b"\x14\x3c", b"\x14\x34"
@@ -320,7 +319,7 @@ def test_cooked_port_is_put_back_to_raw(start):
         os.close(fd)
 
 
-@pytest.mark.skipif(shutil.which("lsof") is None, reason="lsof not installed")
+@pytest.mark.needs("lsof")
 def test_port_not_held_between_clients(start):
     sim = start()
 
