@@ -31,6 +31,20 @@ def find_binary() -> str | None:
     return programs.find("kq2741-sim")
 
 
+def after_release(run, seconds: float = 2.0):
+    """run() until it succeeds (returncode 0) or `seconds` pass; its last result.
+
+    A client killed while it held the port leaves TIOCEXCL set; the simulator
+    takes it off when it reads the close, a moment after the kernel made it,
+    where a real port's driver does so within the close itself."""
+    deadline = time.monotonic() + seconds
+    while True:
+        result = run()
+        if result.returncode == 0 or time.monotonic() > deadline:
+            return result
+        time.sleep(0.01)
+
+
 def _option_value(args: list[str], name: str) -> str | None:
     for i, arg in enumerate(args):
         if arg == name and i + 1 < len(args):

@@ -22,7 +22,7 @@ from hypothesis import given, settings, strategies as st
 from ctl import find_ctl
 from kq2741ctl import Attenuator, BadAnswer, NoAnswer, PortBusy, Refused, Status, Version
 from scripted import ScriptedInstrument
-from simulator import Simulator
+from simulator import Simulator, after_release
 from wire import START, checksum_ok, frame, status_answer
 
 pytestmark = pytest.mark.needs("kq2741-sim", "kq2741ctl")
@@ -266,8 +266,7 @@ def test_kq2741ctl_and_attenuator_refuse_each_other(sim):
         with pytest.raises(PortBusy, match=f"process {ctl.pid} "):
             Attenuator(sim.port).open()
     finally:
-        ctl.stdin.close()
-        ctl.wait(10)
+        ctl.communicate(timeout=10)  # ends its input, closes the pipes
 
 
 def as_nobody(port: str, code: str) -> subprocess.CompletedProcess:
@@ -289,8 +288,8 @@ def test_a_killed_attenuator_leaves_the_port_to_the_next(sim):
         assert "PortBusy: " + sim.port + " is held by another program (not one this user can see)" in refused.stderr
     finally:
         holder.kill()
-        holder.wait(10)
-    assert as_nobody(sim.port, OPEN_AND_READ).returncode == 0
+        holder.communicate(timeout=10)
+    assert after_release(lambda: as_nobody(sim.port, OPEN_AND_READ)).returncode == 0
 
 
 def test_a_port_the_seeded_driver_holds_is_busy(sim):
@@ -303,8 +302,7 @@ def test_a_port_the_seeded_driver_holds_is_busy(sim):
         with pytest.raises(PortBusy, match=f"process {holder.pid} "):
             Attenuator(sim.port).open()
     finally:
-        holder.stdin.close()
-        holder.wait(10)
+        holder.communicate(timeout=10)
     with Attenuator(sim.port) as att:
         att.channel(1).status()
 

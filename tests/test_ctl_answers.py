@@ -79,18 +79,20 @@ def test_line_settings_are_put_back_at_the_end(ending):
                       [iflag | termios.ICRNL, oflag | termios.OPOST, cflag, lflag | termios.ICANON | termios.ECHO,
                        termios.B9600, termios.B9600, cc])
     found = termios.tcgetattr(instrument.slave)
-    ctl = subprocess.Popen([find_ctl(), "-p", instrument.port, "batch"], text=True,
-                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
-        ctl.stdin.write("status 1\n")
-        ctl.stdin.flush()
-        assert "attenuation" in ctl.stdout.readline()
-        if ending is None:
-            ctl.stdin.close()
-        else:
-            ctl.send_signal(ending)
-        assert ctl.wait(timeout=5) == (0 if ending is None else -ending)
-        assert termios.tcgetattr(instrument.slave) == found
+        with subprocess.Popen([find_ctl(), "-p", instrument.port, "batch"], text=True,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE) as ctl:
+            try:
+                ctl.stdin.write("status 1\n")
+                ctl.stdin.flush()
+                assert "attenuation" in ctl.stdout.readline()
+                if ending is None:
+                    ctl.stdin.close()
+                else:
+                    ctl.send_signal(ending)
+                assert ctl.wait(timeout=5) == (0 if ending is None else -ending)
+                assert termios.tcgetattr(instrument.slave) == found
+            finally:
+                ctl.kill()
     finally:
-        ctl.kill()
         instrument.close()
