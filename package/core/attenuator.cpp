@@ -4,6 +4,7 @@
 #include <string>
 
 #include "attenuator.hpp"
+#include "core/raised.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
 #include "turn.hpp"
@@ -26,30 +27,6 @@ AttenuatorObject* self_of(PyObject* self) {
     return reinterpret_cast<AttenuatorObject*>(self);
 }
 
-// The exception now raised, out of the error indicator.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-#endif
-}
-
-void raise_again(Ref exception) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception.release());
-#else
-    PyObject* value = exception.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-}
-
 // 115200 baud, 8N1: the instrument's line settings.
 Ref new_serial(const State& st, Borrowed port) {
     Ref make = Ref::steal(PyObject_GetAttr(st.serial_module, st.names.serial_for_url));
@@ -68,11 +45,11 @@ Ref new_serial(const State& st, Borrowed port) {
 bool open_serial(const State& st, Borrowed serial, Borrowed port) {
     if (Ref::steal(PyObject_CallMethodNoArgs(serial, st.names.open))) return true;
     if (!PyErr_ExceptionMatches(st.serial_exception)) return false;
-    Ref error = take_exception();
+    Ref error = kq::take_raised();
     Ref code = Ref::steal(PyObject_GetAttr(error.get(), st.names.error_number));
     if (!code) PyErr_Clear();
     if (!code || PyLong_Check(code.get()) == 0 || PyLong_AsLong(code.get()) != EBUSY) {
-        raise_again(std::move(error));
+        kq::raise_again(std::move(error));
         return false;
     }
 #ifdef KQ2741CTL_FD_LINE
@@ -193,9 +170,9 @@ PyObject* attenuator_open(PyObject* self, PyObject*) {
     if (!open_serial(*att->st, serial.get(), att->port)) return nullptr;
     std::unique_ptr<Line> line = line_for(*att->st, serial.get(), att->port);
     if (!line) {
-        Ref error = take_exception();
+        Ref error = kq::take_raised();
         if (!Ref::steal(PyObject_CallMethodNoArgs(serial.get(), att->st->names.close))) PyErr_Clear();
-        raise_again(std::move(error));
+        kq::raise_again(std::move(error));
         return nullptr;
     }
     att->line = line.release();

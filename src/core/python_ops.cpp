@@ -1,4 +1,5 @@
 #include "core/python_ops.hpp"
+#include "core/raised.hpp"
 
 #include <algorithm>
 #include <array>
@@ -140,35 +141,6 @@ Ref truncated_quotient(Borrowed a, long divisor) noexcept {
 }
 
 // --- exceptions ---
-
-namespace {
-
-// The exception itself, normalised, with its traceback attached to it.
-Ref take_raised() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-#endif
-}
-
-void raise_again(Ref exception) noexcept {
-    if (!exception) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception.release());
-#else
-    PyObject* value = exception.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-}
-
-}  // namespace
 
 void CaughtError::fetch() noexcept { exception_ = take_raised(); }
 
