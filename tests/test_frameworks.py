@@ -6,12 +6,12 @@ from __future__ import annotations
 import math
 import signal
 
-import numpy as np
 import pytest
 
 # Where kq2741ctl is installed, the test extra brings both frameworks along;
 # interpreters that only see the build tree (the debug one) lack all three.
 pytest.importorskip("kq2741ctl")
+import numpy as np  # noqa: E402
 from pymeasure.experiment import FloatParameter, Parameter, Procedure, Results, Worker  # noqa: E402
 from qcodes.dataset import Measurement, new_experiment  # noqa: E402
 from qcodes.dataset.sqlite.database import connect  # noqa: E402
