@@ -107,11 +107,15 @@ class KQ2741(Instrument):
         super().__init__(name, **kwargs)
         self._attenuator.open()
         try:
+            # add_submodule returns nothing in QCoDeS 0.50 (the oldest taken):
+            # the channels are reached through QCoDeS's attribute delegation.
             chans: ChannelList[KQ2741Channel] = ChannelList(self, "channels", KQ2741Channel)
             for n in numbers:
-                chans.append(self.add_submodule(f"ch{n}", KQ2741Channel(self, f"ch{n}", self._attenuator.channel(n))))
+                channel = KQ2741Channel(self, f"ch{n}", self._attenuator.channel(n))
+                self.add_submodule(f"ch{n}", channel)
+                chans.append(channel)
             chans.lock()
-            self.channels = self.add_submodule("channels", chans)
+            self.add_submodule("channels", chans)
             self.connect_message()
         except BaseException:
             self._attenuator.close()
