@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import math
 import signal
+import subprocess
+import sys
 
 import pytest
 
@@ -24,6 +26,17 @@ from kq2741ctl import qcodes as kq_qcodes  # noqa: E402
 from simulator import Simulator, find_binary  # noqa: E402
 
 pytestmark = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+
+
+@pytest.mark.parametrize("module, not_imported", [
+    ("kq2741ctl", ["pymeasure", "qcodes"]),
+    ("kq2741ctl.qcodes", ["pymeasure"]),
+    ("kq2741ctl.pymeasure", ["qcodes"]),
+])
+def test_each_module_imports_only_its_own_framework(module, not_imported):
+    code = f"import sys, {module}; print(sorted({{'qcodes', 'pymeasure'}} & set(sys.modules)))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == str([m for m in ["pymeasure", "qcodes"] if m not in not_imported])
 
 
 @pytest.fixture
