@@ -93,6 +93,14 @@ def test_qcodes_measurement_records_read_backs(sim, qc, tmp_path):
     assert state(sim, 1)["attenuation_steps"] == 59
 
 
+def test_qcodes_name_taken_opens_nothing(qc):
+    with Simulator() as other:
+        with pytest.raises(KeyError, match="kq"):
+            kq_qcodes.KQ2741("kq", other.port)
+        with Attenuator(other.port):
+            pass
+
+
 class Steps(Procedure):
     port = Parameter("Port")
     start = FloatParameter("Start", units="dB")
@@ -166,3 +174,15 @@ def test_a_silent_instrument_raises_and_close_releases_the_port(request, sim, fr
     kq.close() if framework == "qc" else kq.shutdown()
     with Attenuator(sim.port):
         pass
+
+
+@pytest.mark.parametrize("build", [
+    lambda port: kq_qcodes.KQ2741("kq", port, timeout=0.1),
+    lambda port: kq_pymeasure.KQ2741(port, timeout=0.1),
+], ids=["qc", "pm"])
+def test_a_silent_instrument_fails_construction_and_frees_the_port(build):
+    with Simulator("--silent") as mute:
+        with pytest.raises(NoAnswer):
+            build(mute.port)
+        with Attenuator(mute.port):
+            pass

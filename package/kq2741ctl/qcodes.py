@@ -103,6 +103,10 @@ class KQ2741(Instrument):
         numbers = tuple(channels)
         if len(set(numbers)) != len(numbers):
             raise ValueError(f"channels {numbers} name a channel twice")
+        # QCoDeS refuses a name already taken only once __init__ has
+        # finished, with the port already open.
+        if Instrument.exist(name):
+            raise KeyError(f"Another instrument has the name: {name}")
         self._attenuator = Attenuator(port, timeout=timeout)
         super().__init__(name, **kwargs)
         self._attenuator.open()
