@@ -26,17 +26,31 @@ from kq2741ctl import qcodes as kq_qcodes  # noqa: E402
 from simulator import Simulator, find_binary  # noqa: E402
 
 pytestmark = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+FRAMEWORKS = ["qcodes", "pymeasure"]
 
 
-@pytest.mark.parametrize("module, not_imported", [
-    ("kq2741ctl", ["pymeasure", "qcodes"]),
-    ("kq2741ctl.qcodes", ["pymeasure"]),
-    ("kq2741ctl.pymeasure", ["qcodes"]),
-])
-def test_each_module_imports_only_its_own_framework(module, not_imported):
-    code = f"import sys, {module}; print(sorted({{'qcodes', 'pymeasure'}} & set(sys.modules)))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.strip() == str([m for m in ["pymeasure", "qcodes"] if m not in not_imported])
+def build(framework, port, **options):
+    if framework == "qcodes":
+        return kq_qcodes.KQ2741("kq", port, **options)
+    return kq_pymeasure.KQ2741(port, **options)
+
+
+def release(kq):
+    kq.close() if isinstance(kq, kq_qcodes.KQ2741) else kq.shutdown()
+
+
+def setting(kq, ch, name):
+    """(get, set) of a channel's setting, the framework's own way."""
+    if isinstance(kq, kq_qcodes.KQ2741):
+        parameter = getattr(getattr(kq, f"ch{ch}"), name)
+        return parameter.get, parameter.set
+    channel = getattr(kq, f"ch_{ch}")
+    return lambda: getattr(channel, name), lambda value: setattr(channel, name, value)
+
+
+def port_is_free(port):
+    with Attenuator(port):  # PortBusy while anything still holds it
+        return True
 
 
 @pytest.fixture
@@ -45,41 +59,50 @@ def sim():
         yield s
 
 
+@pytest.fixture(params=FRAMEWORKS)
+def kq(request, sim):
+    kq = build(request.param, sim.port, channels=(1, 2), timeout=0.2)
+    yield kq
+    release(kq)
+
+
 @pytest.fixture
 def qc(sim):
-    kq = kq_qcodes.KQ2741("kq", sim.port, channels=(1, 2), timeout=0.2)
-    yield kq
-    kq.close()
+    qc = build("qcodes", sim.port, channels=(1, 2))
+    yield qc
+    qc.close()
 
 
-@pytest.fixture
-def pm(sim):
-    with kq_pymeasure.KQ2741(sim.port, channels=(1, 2), timeout=0.2) as kq:
-        yield kq
-
-
-def state(sim, ch):
-    return sim.state()["channels"][ch - 1]
+@pytest.mark.parametrize("module, imported", [
+    ("kq2741ctl", []), ("kq2741ctl.qcodes", ["qcodes"]), ("kq2741ctl.pymeasure", ["pymeasure"])])
+def test_each_module_imports_only_its_own_framework(module, imported):
+    code = f"import sys, {module}; print(sorted({{'qcodes', 'pymeasure'}} & set(sys.modules)))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == str(imported)
 
 
 def test_qcodes_station_snapshot_reads_every_channel(sim, qc, monkeypatch):
     monkeypatch.setattr(Station, "default", None)
     qc.ch2.wavelength(1550)
     qc.ch2.attenuation(np.float64(0.1) * 29)  # 2.9000000000000004: a step, by rounding only
-    assert state(sim, 2)["attenuation_steps"] == 290
+    assert sim.state()["channels"][1]["attenuation_steps"] == 290
     snap = Station(qc).snapshot(update=True)["instruments"]["kq"]
     for ch, nm, db, wavelengths in ((1, 1310, 0, (1310, 1490, 1550)), (2, 1550, 2.9, (1310, 1550))):
         params = snap["submodules"][f"ch{ch}"]["parameters"]
         assert {name: (p["unit"], p["value"]) for name, p in params.items()} == {
             "attenuation": ("dB", db), "wavelength": ("nm", nm), "wavelengths": ("nm", wavelengths)}
     assert qc.get_idn() == {"vendor": None, "model": "KQ2741", "serial": None, "firmware": "3.51.7"}
+    # QCoDeS refuses a taken name only after __init__: by then the port was open.
+    with Simulator() as other:
+        with pytest.raises(KeyError, match="kq"):
+            build("qcodes", other.port)
+        assert port_is_free(other.port)
 
 
 def test_qcodes_measurement_records_read_backs(sim, qc, tmp_path):
     conn = connect(tmp_path / "runs.db")
-    exp = new_experiment("sweep", sample_name="simulator", conn=conn)
     readback = DelegateParameter("readback", source=qc.ch1.attenuation)
-    meas = Measurement(exp=exp)
+    meas = Measurement(exp=new_experiment("sweep", sample_name="simulator", conn=conn))
     meas.register_parameter(qc.ch1.attenuation)
     meas.register_parameter(readback, setpoints=(qc.ch1.attenuation,))
     with meas.run() as saver:
@@ -90,15 +113,7 @@ def test_qcodes_measurement_records_read_backs(sim, qc, tmp_path):
     conn.close()
     assert list(data["readback"]) == [x / 100 for x in range(50, 60)]
     assert np.allclose(data["kq_ch1_attenuation"], data["readback"], rtol=0, atol=1e-12)
-    assert state(sim, 1)["attenuation_steps"] == 59
-
-
-def test_qcodes_name_taken_opens_nothing(qc):
-    with Simulator() as other:
-        with pytest.raises(KeyError, match="kq"):
-            kq_qcodes.KQ2741("kq", other.port)
-        with Attenuator(other.port):
-            pass
+    assert sim.state()["channels"][0]["attenuation_steps"] == 59
 
 
 class Steps(Procedure):
@@ -121,68 +136,43 @@ class Steps(Procedure):
 
 
 def test_pymeasure_procedure_through_worker_to_csv(sim, tmp_path):
-    path = tmp_path / "steps.csv"
+    path = str(tmp_path / "steps.csv")
     procedure = Steps(port=sim.port, start=1, stop=1.2, step=0.05)
-    worker = Worker(Results(procedure, str(path)))
+    worker = Worker(Results(procedure, path))
     worker.start()
     worker.join(timeout=20)
     assert procedure.status == Procedure.FINISHED
-    data = Results.load(str(path), procedure_class=Steps).data
-    assert list(data["Read back (dB)"]) == [1, 1.05, 1.1, 1.15, 1.2]
-    assert state(sim, 1)["attenuation_steps"] == 120
-    with Attenuator(sim.port):  # shutdown released the port
-        pass
+    assert list(Results.load(path, procedure_class=Steps).data["Read back (dB)"]) == [1, 1.05, 1.1, 1.15, 1.2]
+    assert sim.state()["channels"][0]["attenuation_steps"] == 120
+    assert port_is_free(sim.port)
 
 
-@pytest.mark.parametrize("framework", ["qc", "pm"])
-@pytest.mark.parametrize("setting, value, error", [
-    ("attenuation", -0.01, ValueError),
-    ("attenuation", 655.36, ValueError),
-    ("attenuation", 0.295, ValueError),
-    ("attenuation", math.nan, ValueError),
-    ("attenuation", "1", (TypeError, ValueError)),
-    ("wavelength", 1490, ValueError),  # on channel 2's list of 1310 and 1550
-])
-def test_refused_values_send_nothing(request, sim, framework, setting, value, error):
-    kq = request.getfixturevalue(framework)
-    channel = kq.ch2 if framework == "qc" else kq.ch_2
+@pytest.mark.parametrize("name, value", [("attenuation", db) for db in (-0.01, 655.36, 0.295, math.nan, "1")]
+                         + [("wavelength", 1490)])  # not on channel 2's list of 1310 and 1550
+def test_refused_values_send_nothing(sim, kq, name, value):
     before = sim.state()
-    with pytest.raises(error):
-        if framework == "qc":
-            getattr(channel, setting)(value)
-        else:
-            setattr(channel, setting, value)
-    assert sim.state() == before
+    with pytest.raises((ValueError, TypeError)):
+        setting(kq, 2, name)[1](value)
+    assert sim.state() == before  # its request count too
 
 
-@pytest.mark.parametrize("framework", ["qc", "pm"])
-def test_a_silent_instrument_raises_and_close_releases_the_port(request, sim, framework):
-    kq = request.getfixturevalue(framework)
-    channel = kq.ch1 if framework == "qc" else kq.ch_1
-    read = channel.attenuation if framework == "qc" else lambda: channel.attenuation
-    if framework == "qc":
-        channel.attenuation(2.5)
-    else:
-        channel.attenuation = 2.5
-    assert read() == 2.5
+def test_a_silent_instrument_raises_and_release_frees_the_port(sim, kq):
+    get, put = setting(kq, 1, "attenuation")
+    put(2.5)
+    assert get() == 2.5
     sim.signal(signal.SIGSTOP)
     try:
         with pytest.raises(NoAnswer):
-            read()
+            get()
     finally:
         sim.signal(signal.SIGCONT)
-    kq.close() if framework == "qc" else kq.shutdown()
-    with Attenuator(sim.port):
-        pass
+    release(kq)
+    assert port_is_free(sim.port)
 
 
-@pytest.mark.parametrize("build", [
-    lambda port: kq_qcodes.KQ2741("kq", port, timeout=0.1),
-    lambda port: kq_pymeasure.KQ2741(port, timeout=0.1),
-], ids=["qc", "pm"])
-def test_a_silent_instrument_fails_construction_and_frees_the_port(build):
+@pytest.mark.parametrize("framework", FRAMEWORKS)
+def test_a_silent_instrument_fails_construction_and_frees_the_port(framework):
     with Simulator("--silent") as mute:
         with pytest.raises(NoAnswer):
-            build(mute.port)
-        with Attenuator(mute.port):
-            pass
+            build(framework, mute.port, timeout=0.1)
+        assert port_is_free(mute.port)
