@@ -8,6 +8,9 @@
 4. The Python driver's time per exchange (its fixed 0.2 s wait plus the
    line), from a few status reads, scaled to the sweep's 200 exchanges.
 
+The simulator runs without the state file the tests read, as in
+bench/attenuator_bench.py: the line as the instrument gives it.
+
     python bench/frameworks_bench.py [--quick]
 """
 from __future__ import annotations
@@ -17,23 +20,19 @@ import contextlib
 import io
 import os
 import statistics
-import sys
 import tempfile
 import time
-from pathlib import Path
 
 import numpy as np
 from qcodes.dataset import Measurement, new_experiment
 from qcodes.dataset.sqlite.database import connect
 from qcodes.parameters import DelegateParameter
 
+from attenuator_bench import simulator
 from kq2741 import KQ2741 as Driver
 from kq2741ctl import Attenuator
 from kq2741ctl.pymeasure import KQ2741 as PyMeasureKQ2741
 from kq2741ctl.qcodes import KQ2741 as QCoDeSKQ2741
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from simulator import Simulator  # noqa: E402
 
 POINTS = np.linspace(0, 0.99, 100)
 
@@ -110,12 +109,12 @@ def main() -> None:
     runs, driver_reads = (3, 3) if args.quick else (10, 5)
 
     print(f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} (figures vary with load)")
-    with Simulator() as sim, tempfile.TemporaryDirectory(prefix="kq2741-bench-") as folder:
+    with simulator() as port, tempfile.TemporaryDirectory(prefix="kq2741-bench-") as folder:
         with contextlib.redirect_stdout(io.StringIO()):  # QCoDeS announces every run
-            qc = qcodes_sweep(sim.port, folder, runs)
-        pm = pymeasure_sweep(sim.port, runs)
-        bare = attenuator_sweep(sim.port, runs)
-        per_exchange = driver_exchange(sim.port, driver_reads)
+            qc = qcodes_sweep(port, folder, runs)
+        pm = pymeasure_sweep(port, runs)
+        bare = attenuator_sweep(port, runs)
+        per_exchange = driver_exchange(port, driver_reads)
 
     ms = 1e3
     print(f"\n100-point sweep of ch1 attenuation with read-back on the simulator ({runs} runs, median, min)")

@@ -23,9 +23,9 @@ from qcodes.station import Station  # noqa: E402
 from kq2741ctl import Attenuator, NoAnswer  # noqa: E402
 from kq2741ctl import pymeasure as kq_pymeasure  # noqa: E402
 from kq2741ctl import qcodes as kq_qcodes  # noqa: E402
-from simulator import Simulator, find_binary  # noqa: E402
+from simulator import Simulator  # noqa: E402
 
-pytestmark = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+pytestmark = pytest.mark.needs("kq2741-sim")
 FRAMEWORKS = ["qcodes", "pymeasure"]
 
 
