@@ -55,7 +55,7 @@ def port_is_free(port):
 
 @pytest.fixture
 def sim():
-    with Simulator("--channels", 2, "--channel-wavelengths", "2=1310,1550", "--version", "3.51.7") as s:
+    with Simulator("--channels", 2, "--channel-wavelengths", "2=1310,1550", "--device-version", "3.51.7") as s:
         yield s
 
 
