@@ -19,10 +19,11 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
-from pymeasure.adapters import Adapter
-from pymeasure.instruments import Channel as PyMeasureChannel
+# PyMeasure ships no type information; its classes are Any to mypy.
+from pymeasure.adapters import Adapter  # type: ignore[import-untyped]
+from pymeasure.instruments import Channel as PyMeasureChannel  # type: ignore[import-untyped]
 from pymeasure.instruments import Instrument
-from pymeasure.instruments.validators import strict_discrete_set, strict_range
+from pymeasure.instruments.validators import strict_discrete_set, strict_range  # type: ignore[import-untyped]
 
 from ._core import Attenuator, Channel
 from ._grid import MAX_DB, nearest_step
