@@ -8,7 +8,9 @@
 #      kq2741ctl,
 #   2. runs the demonstration program, built the same way, against the
 #      sanitized simulator,
-#   3. runs tests/refs/workload.py with LeakSanitizer on,
+#   3. runs tests/refs/workload.py and tests/refs/attenuator_workload.py
+#      (the kq2741ctl package's core, built the same way) with LeakSanitizer
+#      on,
 #   4. runs every kq2741ctl command in one batch with LeakSanitizer on.
 # Any sanitizer report, from this process or any process the tests start,
 # fails the run; the reports are printed at the end. ASan writes its reports
@@ -64,14 +66,17 @@ configure "$build" "$python" --buildtype=debug -Db_sanitize=address,undefined \
     "-Dcpp_args=['-fno-sanitize-recover=undefined','-fno-omit-frame-pointer','-fsanitize=float-divide-by-zero,float-cast-overflow']"
 ninja -C "$build" >/dev/null
 module=$(find "$build/src" -maxdepth 1 -name 'kq2741*.so' | head -n 1)
-symbols=$(nm -D --undefined-only "$module")
-for marker in __asan_report_ __ubsan_handle_; do
-    if ! grep -q "$marker" <<< "$symbols"; then
-        say "$module is not instrumented ($marker missing)" >&2
-        exit 1
-    fi
+core=$(stage_package "$build" "$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')")
+for built in "$module" "$core"; do
+    symbols=$(nm -D --undefined-only "$built")
+    for marker in __asan_report_ __ubsan_handle_; do
+        if ! grep -q "$marker" <<< "$symbols"; then
+            say "$built is not instrumented ($marker missing)" >&2
+            exit 1
+        fi
+    done
 done
-say "built $module"
+say "built $module and $core"
 
 unset KQ2741_SIM
 if [ -x "$build/sim/kq2741-sim" ]; then
@@ -91,7 +96,7 @@ fi
 
 rm -rf "$reports" "$logs"
 mkdir -p "$reports" "$logs"
-export PYTHONPATH="$build/src"
+export PYTHONPATH="$build/src:$build/site"
 export LD_PRELOAD="$libasan:$libstdcxx"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$reports/asan"
@@ -103,17 +108,18 @@ failed=0
 start=$SECONDS
 "$python" -c '
 import os, sys
-import kq2741
-module = sys.argv[1]
-if not os.path.samefile(kq2741.__file__, module):
-    sys.exit(f"check-asan: imported {kq2741.__file__}, not the sanitized {module}")
+import kq2741, kq2741ctl._core
+for imported, built in ((kq2741, sys.argv[1]), (kq2741ctl._core, sys.argv[2])):
+    if not os.path.samefile(imported.__file__, built):
+        sys.exit(f"check-asan: imported {imported.__file__}, not the sanitized {built}")
 maps = open("/proc/self/maps").read()
 if "libasan" not in maps or "libubsan" not in maps:
     sys.exit("check-asan: the sanitizer runtimes are not loaded")
-print(f"check-asan: testing {kq2741.__file__} with ASan and UBSan loaded", flush=True)
+print(f"check-asan: testing {kq2741.__file__} and {kq2741ctl._core.__file__} with ASan and UBSan loaded",
+      flush=True)
 import pytest
 sys.exit(pytest.main(["-s", "-q", "-p", "no:cacheprovider", "tests"]))
-' "$module" 2>&1 | tee "$logs/suite.log" || failed=1
+' "$module" "$core" 2>&1 | tee "$logs/suite.log" || failed=1
 say "suite: $((SECONDS - start)) s"
 
 # 2. The demonstration program (the sanitized launcher) against the sanitized
@@ -148,6 +154,9 @@ fi
 start=$SECONDS
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/lsan" \
     "$python" "$root/tests/refs/workload.py" --passes 3 2>&1 | tee "$logs/leaks.log" || failed=1
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/lsan-core" \
+    "$python" "$root/tests/refs/attenuator_workload.py" --passes 3 --expect-core "$core" 2>&1 |
+    tee "$logs/leaks-core.log" || failed=1
 say "leak pass: $((SECONDS - start)) s"
 
 # 4. kq2741ctl's own leaks: every command, on the sanitized simulator.

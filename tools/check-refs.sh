@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Reference and block counting on Debian's debug interpreter.
 #
-# Builds the module against python3.11-dbg in build/refs (Py_DEBUG headers,
-# the 'd' ABI, never installed) and
+# Builds the module and the kq2741ctl package's core against python3.11-dbg
+# in build/refs (Py_DEBUG headers, the 'd' ABI, never installed) and
 #   1. runs tests/refs/workload.py --check-refs: every method down every path,
 #      round after round; sys.gettotalrefcount() and sys.getallocatedblocks()
-#      must stay exactly where they were after warm-up (no drift allowed),
+#      must stay exactly where they were after warm-up (no drift allowed);
+#      then tests/refs/attenuator_workload.py the same way for the package,
 #   2. runs the pytest suite on the debug interpreter, whose own checks
 #      (negative refcounts, results returned with an exception set, the debug
 #      allocator's guard bytes) then watch every call the tests make. The
@@ -17,7 +18,8 @@
 #      it was installed for and imports the installed module, so here it
 #      would run the release build), and the mypy tests (a static check with
 #      nothing for the debug interpreter to watch; mypy is not installed for
-#      it). make test runs both groups.
+#      it), and python -m kq2741ctl (which runs the program installed beside
+#      the interpreter, here none). make test runs them all.
 #
 # meson's python module takes the interpreter to build for from the
 # [binaries] python entry of a native file; find_installation() in
@@ -46,14 +48,16 @@ ensure_meson "$root/.venv/bin/python"
 configure "$build" "$python" --buildtype=debug
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 module="$build/src/kq2741$suffix"
-ninja -C "$build" "src/kq2741$suffix" >/dev/null
-say "built $module"
+ninja -C "$build" "src/kq2741$suffix" "package/_core$suffix" >/dev/null
+core=$(stage_package "$build" "$suffix")
+say "built $module and $core"
 
-export PYTHONPATH="$build/src"
+export PYTHONPATH="$build/src:$build/site"
 status=0
 
 start=$SECONDS
 "$python" "$root/tests/refs/workload.py" --check-refs --expect-module "$module" || status=1
+"$python" "$root/tests/refs/attenuator_workload.py" --check-refs --expect-core "$core" || status=1
 say "reference counts: $((SECONDS - start)) s"
 
 # The programs: sanitized ones from check-asan's build are as good as the
@@ -76,18 +80,20 @@ installed_only=(
     tests/test_examples.py::test_examples_type_check_against_the_installed_stubs
     tests/test_examples.py::test_stubs_match_the_built_module
     tests/test_examples.py::test_mypy_sees_wrong_arguments_and_misspelt_result_keys
+    tests/test_attenuator.py::test_python_m_runs_the_program
 )
 start=$SECONDS
 "$python" -c '
 import os, sys
-import kq2741
-if not os.path.samefile(kq2741.__file__, sys.argv[1]):
-    sys.exit(f"check-refs: imported {kq2741.__file__}, not {sys.argv[1]}")
-print(f"check-refs: testing {kq2741.__file__} on {sys.executable}", flush=True)
+import kq2741, kq2741ctl._core
+for imported, built in ((kq2741, sys.argv[1]), (kq2741ctl._core, sys.argv[2])):
+    if not os.path.samefile(imported.__file__, built):
+        sys.exit(f"check-refs: imported {imported.__file__}, not {built}")
+print(f"check-refs: testing {kq2741.__file__} and {kq2741ctl._core.__file__} on {sys.executable}", flush=True)
 import pytest
-deselect = [arg for node in sys.argv[2:] for arg in ("--deselect", node)]
+deselect = [arg for node in sys.argv[3:] for arg in ("--deselect", node)]
 sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", *deselect, "tests"]))
-' "$module" "${installed_only[@]}" || status=1
+' "$module" "$core" "${installed_only[@]}" || status=1
 say "suite on the debug interpreter: $((SECONDS - start)) s"
 
 if [ "$status" -ne 0 ]; then

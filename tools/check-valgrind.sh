@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# tests/refs/workload.py under valgrind's memcheck: no invalid read or write,
+# tests/refs/workload.py and tests/refs/attenuator_workload.py (the module and
+# the kq2741ctl package) under valgrind's memcheck: no invalid read or write,
 # no use of uninitialised memory, anywhere in the process.
 #
 # The module is built as shipped (release optimisation) plus debug symbols in
@@ -29,22 +30,27 @@ ensure_meson "$python"
 configure "$build" "$python" --buildtype=release -Ddebug=true
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 module="$build/src/kq2741$suffix"
-ninja -C "$build" "src/kq2741$suffix" >/dev/null
-say "built $module"
+ninja -C "$build" "src/kq2741$suffix" "package/_core$suffix" >/dev/null
+core=$(stage_package "$build" "$suffix")
+say "built $module and $core"
 
 pycache=$(mktemp -d)
 trap 'rm -rf "$pycache"' EXIT
-start=$SECONDS
 status=0
-PYTHONPATH="$build/src" PYTHONMALLOC=malloc PYTHONPYCACHEPREFIX="$pycache" PYTHONDONTWRITEBYTECODE=1 \
-    valgrind --tool=memcheck --error-exitcode=1 --leak-check=no --track-origins=yes --num-callers=40 \
-             --log-file="$build/memcheck.log" \
-    "$python" "$root/tests/refs/workload.py" --passes "${PASSES:-1}" --expect-module "$module" || status=$?
-summary=$(grep "ERROR SUMMARY" "$build/memcheck.log" | tail -n 1 | sed 's/^==[0-9]*== //')
-say "$summary ($((SECONDS - start)) s)"
-if [ "$status" -ne 0 ]; then
-    grep -v "^==[0-9]*== *$" "$build/memcheck.log" | grep -A40 -E "Invalid|uninitialised|Mismatched|Source and destination" >&2 || true
-    say "FAILED (full log: $build/memcheck.log)" >&2
-    exit 1
-fi
+memcheck() {
+    local name=$1 start=$SECONDS code=0
+    shift
+    PYTHONPATH="$build/src:$build/site" PYTHONMALLOC=malloc PYTHONPYCACHEPREFIX="$pycache" PYTHONDONTWRITEBYTECODE=1 \
+        valgrind --tool=memcheck --error-exitcode=1 --leak-check=no --track-origins=yes --num-callers=40 \
+                 --log-file="$build/$name.log" "$python" "$@" || code=$?
+    say "$name: $(grep "ERROR SUMMARY" "$build/$name.log" | tail -n 1 | sed 's/^==[0-9]*== //') ($((SECONDS - start)) s)"
+    if [ "$code" -ne 0 ]; then
+        grep -v "^==[0-9]*== *$" "$build/$name.log" | grep -A40 -E "Invalid|uninitialised|Mismatched|Source and destination" >&2 || true
+        say "$name FAILED (full log: $build/$name.log)" >&2
+        status=1
+    fi
+}
+memcheck memcheck "$root/tests/refs/workload.py" --passes "${PASSES:-1}" --expect-module "$module"
+memcheck memcheck-attenuator "$root/tests/refs/attenuator_workload.py" --passes "${PASSES:-1}" --expect-core "$core"
+[ "$status" -eq 0 ] || exit 1
 say "OK"

@@ -42,3 +42,17 @@ apt_install() {
     apt-get update -qq
     apt-get install -y -qq "$@" >/dev/null
 }
+
+# stage_package BUILD_DIR SUFFIX: the package kq2741ctl as a build of the
+# checks imports it, in BUILD_DIR/site (put that on PYTHONPATH): its Python
+# files from the checkout beside the _core that build made. Prints the core.
+stage_package() {
+    local build=$1 suffix=$2 site="$1/site/kq2741ctl" file
+    rm -rf "$site"
+    mkdir -p "$site"
+    for file in "$root"/package/kq2741ctl/*; do
+        ln -s "$file" "$site/"
+    done
+    ln -s "$build/package/_core$suffix" "$site/"
+    echo "$site/_core$suffix"
+}

@@ -52,7 +52,7 @@ void raise_again(Ref exception) {
 
 // 115200 baud, 8N1: the instrument's line settings.
 Ref new_serial(const State& st, Borrowed port) {
-    Ref make = Ref::steal(PyObject_GetAttrString(st.serial_module, "serial_for_url"));
+    Ref make = Ref::steal(PyObject_GetAttr(st.serial_module, st.names.serial_for_url));
     if (!make) return {};
     Ref args = Ref::steal(PyTuple_Pack(1, port));
     if (!args) return {};
@@ -66,10 +66,10 @@ Ref new_serial(const State& st, Borrowed port) {
 // (TIOCEXCL) fails with EBUSY: that is PortBusy, naming the holder where it
 // can be seen, caused by the serial library's own error.
 bool open_serial(const State& st, Borrowed serial, Borrowed port) {
-    if (Ref::steal(PyObject_CallMethod(serial, "open", nullptr))) return true;
+    if (Ref::steal(PyObject_CallMethodNoArgs(serial, st.names.open))) return true;
     if (!PyErr_ExceptionMatches(st.serial_exception)) return false;
     Ref error = take_exception();
-    Ref code = Ref::steal(PyObject_GetAttrString(error.get(), "errno"));
+    Ref code = Ref::steal(PyObject_GetAttr(error.get(), st.names.error_number));
     if (!code) PyErr_Clear();
     if (!code || PyLong_Check(code.get()) == 0 || PyLong_AsLong(code.get()) != EBUSY) {
         raise_again(std::move(error));
@@ -95,7 +95,7 @@ bool open_serial(const State& st, Borrowed serial, Borrowed port) {
 // terminal, else its own read and write.
 std::unique_ptr<Line> line_for(const State& st, Borrowed serial, Borrowed port) {
 #ifdef KQ2741CTL_FD_LINE
-    Ref fileno = Ref::steal(PyObject_CallMethod(serial, "fileno", nullptr));
+    Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(serial, st.names.fileno));
     if (!fileno) {
         // socket:// and the other URL handlers may have none.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -194,7 +194,7 @@ PyObject* attenuator_open(PyObject* self, PyObject*) {
     std::unique_ptr<Line> line = line_for(*att->st, serial.get(), att->port);
     if (!line) {
         Ref error = take_exception();
-        if (!Ref::steal(PyObject_CallMethod(serial.get(), "close", nullptr))) PyErr_Clear();
+        if (!Ref::steal(PyObject_CallMethodNoArgs(serial.get(), att->st->names.close))) PyErr_Clear();
         raise_again(std::move(error));
         return nullptr;
     }
@@ -211,7 +211,7 @@ PyObject* attenuator_close(PyObject* self, PyObject*) {
     close_line(att);
     Ref serial = Ref::steal(att->serial);
     att->serial = nullptr;
-    if (!Ref::steal(PyObject_CallMethod(serial.get(), "close", nullptr))) return nullptr;
+    if (!Ref::steal(PyObject_CallMethodNoArgs(serial.get(), att->st->names.close))) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -27,7 +27,9 @@ Ref frame_bytes(const protocol::Received& r) {
 }
 
 bool debug_on(const State& st) {
-    Ref on = Ref::steal(PyObject_CallMethod(st.logger, "isEnabledFor", "i", kDebug));
+    Ref level = Ref::steal(PyLong_FromLong(kDebug));
+    if (!level) return false;
+    Ref on = Ref::steal(PyObject_CallMethodOneArg(st.logger, st.names.is_enabled_for, level.get()));
     if (!on) return false;
     return PyObject_IsTrue(on.get()) == 1;
 }
@@ -36,7 +38,8 @@ bool debug_on(const State& st) {
 bool log_transcript(const State& st, const Transcript& transcript) {
     for (const auto& e : transcript.entries) {
         const std::string line = std::string(e.direction) + " " + protocol::hex(e.bytes) + " | " + e.note;
-        if (!Ref::steal(PyObject_CallMethod(st.logger, "debug", "s", line.c_str()))) return false;
+        Ref text = Ref::steal(PyUnicode_FromString(line.c_str()));
+        if (!text || !Ref::steal(PyObject_CallMethodOneArg(st.logger, st.names.debug, text.get()))) return false;
     }
     return true;
 }

@@ -175,11 +175,11 @@ bool FdLine::listen(protocol::AnswerSearch& search, Clock::time_point deadline, 
 bool FdLine::failed(const char* doing, int error, std::span<const std::uint8_t> request) {
     // Doing through the serial library what just failed here makes it raise
     // the error a caller of pyserial knows, as it would without this path.
-    Ref again = request.empty()
-                    ? Ref::steal(PyObject_CallMethod(serial_, "read", "i", 1))
-                    : Ref::steal(PyObject_CallMethod(serial_, "write", "y#", reinterpret_cast<const char*>(request.data()),
-                                                     static_cast<Py_ssize_t>(request.size())));
-    if (!again) return false;
+    Ref argument = Ref::steal(request.empty() ? PyLong_FromLong(1) : bytes_of(request).release());
+    if (!argument) return false;
+    if (!Ref::steal(PyObject_CallMethodOneArg(serial_, request.empty() ? st_.names.read : st_.names.write,
+                                              argument.get())))
+        return false;
     if (error) PyErr_Format(st_.serial_exception, "%s: [Errno %d] %s", doing, error, std::strerror(error));
     else PyErr_Format(st_.serial_exception, "%s: the port was closed (device disconnected?)", doing);
     return false;

@@ -33,6 +33,12 @@ struct Transcript {
     void saw(const std::vector<protocol::AnswerSearch::Event>& events);
 };
 
+// The frame as a bytes object, for a serial object's write.
+inline Ref bytes_of(std::span<const std::uint8_t> frame) {
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
+                                                static_cast<Py_ssize_t>(frame.size())));
+}
+
 class Line {
 public:
     virtual ~Line() = default;

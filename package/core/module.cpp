@@ -20,6 +20,10 @@ int import_into(PyObject*& slot, const char* module, const char* name) {
 
 int core_exec(PyObject* module) {
     State* st = state_of(module);
+#define KQCTL_INTERN(field, text) \
+    if (!(st->names.field = PyUnicode_InternFromString(text))) return -1;
+    KQCTL_NAMES(KQCTL_INTERN)
+#undef KQCTL_INTERN
     if (import_into(st->version_tuple, "kq2741ctl._results", "Version") < 0 ||
         import_into(st->status_tuple, "kq2741ctl._results", "Status") < 0 ||
         import_into(st->no_answer, "kq2741ctl._errors", "NoAnswer") < 0 ||
@@ -59,6 +63,9 @@ int core_traverse(PyObject* module, visitproc visit, void* arg) {
 #define KQ_VISIT(field) Py_VISIT(st->field);
     KQ_STATE_FIELDS(KQ_VISIT)
 #undef KQ_VISIT
+#define KQ_VISIT_NAME(field, text) Py_VISIT(st->names.field);
+    KQCTL_NAMES(KQ_VISIT_NAME)
+#undef KQ_VISIT_NAME
     return 0;
 }
 
@@ -68,6 +75,9 @@ int core_clear(PyObject* module) {
 #define KQ_CLEAR(field) Py_CLEAR(st->field);
     KQ_STATE_FIELDS(KQ_CLEAR)
 #undef KQ_CLEAR
+#define KQ_CLEAR_NAME(field, text) Py_CLEAR(st->names.field);
+    KQCTL_NAMES(KQ_CLEAR_NAME)
+#undef KQ_CLEAR_NAME
     return 0;
 }
 

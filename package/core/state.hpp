@@ -9,6 +9,22 @@ namespace kqctl {
 using kq::Borrowed;
 using kq::Ref;
 
+// The attribute names the core looks up, interned once: CPython's attribute
+// cache keeps a reference to the name it was asked with, so a name made
+// afresh on every call would churn it, and an interned one is found at once.
+#define KQCTL_NAMES(X)                                                                                 \
+    X(serial_for_url, "serial_for_url") X(open, "open") X(close, "close") X(fileno, "fileno")          \
+    X(read, "read") X(write, "write") X(reset_input_buffer, "reset_input_buffer")                      \
+    X(in_waiting, "in_waiting") X(error_number, "errno") X(is_enabled_for, "isEnabledFor")             \
+    X(debug, "debug") X(is_finite, "is_finite") X(is_nan, "is_nan")                                    \
+    X(as_integer_ratio, "as_integer_ratio") X(numerator, "numerator") X(denominator, "denominator")
+
+struct Names {
+#define KQCTL_NAME_FIELD(field, text) PyObject* field;
+    KQCTL_NAMES(KQCTL_NAME_FIELD)
+#undef KQCTL_NAME_FIELD
+};
+
 struct State {
     PyTypeObject* attenuator_type;
     PyTypeObject* channel_type;
@@ -30,6 +46,7 @@ struct State {
     PyObject* decimal_type;
     PyObject* rational_abc;
     PyObject* real_abc;
+    Names names;
 };
 
 }  // namespace kqctl

@@ -63,11 +63,10 @@ bool steps_from_ratio(Borrowed value, Borrowed numerator, Borrowed denominator, 
     return true;
 }
 
-bool steps_from_ratio_of(Borrowed value, const char* numerator_name, const char* denominator_name,
-                         std::uint16_t& steps) {
-    Ref numerator = Ref::steal(PyObject_GetAttrString(value, numerator_name));
+bool steps_from_rational(const State& st, Borrowed value, std::uint16_t& steps) {
+    Ref numerator = Ref::steal(PyObject_GetAttr(value, st.names.numerator));
     if (!numerator) return false;
-    Ref denominator = Ref::steal(PyObject_GetAttrString(value, denominator_name));
+    Ref denominator = Ref::steal(PyObject_GetAttr(value, st.names.denominator));
     if (!denominator) return false;
     return steps_from_ratio(value, numerator.get(), denominator.get(), steps);
 }
@@ -87,20 +86,20 @@ bool attenuation_steps(const State& st, Borrowed value, std::uint16_t& steps) {
     const int decimal = PyObject_IsInstance(value, st.decimal_type);
     if (decimal < 0) return false;
     if (decimal) {
-        Ref finite = Ref::steal(PyObject_CallMethod(value, "is_finite", nullptr));
+        Ref finite = Ref::steal(PyObject_CallMethodNoArgs(value, st.names.is_finite));
         if (!finite) return false;
         if (!PyObject_IsTrue(finite.get())) {
-            Ref nan = Ref::steal(PyObject_CallMethod(value, "is_nan", nullptr));
+            Ref nan = Ref::steal(PyObject_CallMethodNoArgs(value, st.names.is_nan));
             if (!nan) return false;
             return refuse(value, PyObject_IsTrue(nan.get()) ? "is not a number" : "is infinite");
         }
-        Ref ratio = Ref::steal(PyObject_CallMethod(value, "as_integer_ratio", nullptr));
+        Ref ratio = Ref::steal(PyObject_CallMethodNoArgs(value, st.names.as_integer_ratio));
         if (!ratio) return false;
         return steps_from_ratio(value, PyTuple_GET_ITEM(ratio.get(), 0), PyTuple_GET_ITEM(ratio.get(), 1), steps);
     }
     const int rational = PyObject_IsInstance(value, st.rational_abc);
     if (rational < 0) return false;
-    if (rational) return steps_from_ratio_of(value, "numerator", "denominator", steps);
+    if (rational) return steps_from_rational(st, value, steps);
     const int real = PyObject_IsInstance(value, st.real_abc);
     if (real < 0) return false;
     if (real) {

@@ -353,7 +353,9 @@ class Mismatch(AssertionError):
     pass
 
 
-def run_once(cases, sink):
+def run_cases(cases, sink):
+    """Each (what, call, expected): expected is the result, or the type of
+    the exception the call must raise."""
     with contextlib.redirect_stdout(sink):
         for what, call, expected in cases:
             try:
@@ -364,6 +366,10 @@ def run_once(cases, sink):
                 raise Mismatch(f"{what}: raised {error!r}, expected {expected!r}") from error
             if isinstance(expected, type) or got != expected:
                 raise Mismatch(f"{what}: returned {got!r}, expected {expected!r}")
+
+
+def run_once(cases, sink):
+    run_cases(cases, sink)
     for name in TEMPLATES:
         template = getattr(KQ2741, name)
         if not checksum_ok(template):
@@ -371,12 +377,12 @@ def run_once(cases, sink):
         template[:] = PRISTINE[name]
 
 
-def check_refs(cases, rounds, per_round, warmup):
-    """Totals after each round of `per_round` passes; every round must leave
-    them exactly where the previous one did."""
+def check_refs(cases, rounds, per_round, warmup, run=run_once):
+    """Totals after each round of `per_round` passes of run(cases, sink);
+    every round must leave them exactly where the previous one did."""
     sink = Sink()
     for _ in range(warmup):
-        run_once(cases, sink)
+        run(cases, sink)
     # One distinct int per slot, so that storing a measurement frees the
     # placeholder it replaces and the record keeps the block count level.
     refs = [10**12 + r for r in range(rounds + 1)]
@@ -384,7 +390,7 @@ def check_refs(cases, rounds, per_round, warmup):
     for r in range(rounds + 1):
         if r:
             for _ in range(per_round):
-                run_once(cases, sink)
+                run(cases, sink)
         gc.collect()
         refs[r] = sys.gettotalrefcount()
         blocks[r] = sys.getallocatedblocks()
