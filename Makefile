@@ -27,6 +27,7 @@ bench: bootstrap
 	$(PYTHON) bench/bench.py
 	$(PYTHON) bench/ctl_bench.py
 	$(PYTHON) bench/attenuator_bench.py
+	$(PYTHON) bench/frameworks_bench.py
 
 clean:
 	rm -rf build builddir* dist .venv

@@ -30,6 +30,9 @@ digest=$(find pyproject.toml meson.build src sim protocol tty ctl launcher packa
             -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$digest" ]; then
     echo "bootstrap: building and installing kq2741 into $venv"
-    "$venv/bin/python" -m pip install -q ".[test]"
+    # --no-compile: the test extra brings QCoDeS and PyMeasure with thousands
+    # of modules; compiling them all at install time costs about 40 s, and
+    # the few the tests import compile when first imported.
+    "$venv/bin/python" -m pip install -q --no-compile ".[test]"
     echo "$digest" > "$stamp"
 fi

@@ -43,7 +43,7 @@ for version in $versions; do
     pip wheel --no-deps -w "$dist" .
     wheel=$(ls "$dist"/kq2741-*.whl)
     say "built $(basename "$wheel")"
-    pip install "$wheel[test]"
+    pip install --no-compile "$wheel[test]"  # as tools/bootstrap.sh does, for the frameworks' size
     # From its own folder, so only the installed wheel can be imported.
     log="$work/$version/pytest.log"
     if (cd "$work/$version" && env -u KQ2741_SIM "$venv/bin/python" -m pytest -q -p no:cacheprovider \
