@@ -88,6 +88,20 @@ std::string other_holders(const std::string& path) {
     return other_holders(own.st_rdev);
 }
 
+bool open_here_besides(dev_t rdev, int fd) {
+    auto dir = open_dir("/proc/self/fd");
+    if (!dir) return false;
+    const int own = dirfd(dir.get());
+    while (const dirent* e = readdir(dir.get())) {
+        if (!is_pid(e->d_name)) continue;  // descriptor numbers are digits too
+        const int other = std::atoi(e->d_name);
+        struct stat st{};
+        if (other != fd && other != own && fstat(other, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+            return true;
+    }
+    return false;
+}
+
 std::string busy_message(const std::string& path, const std::string& holders) {
     return path + " is held by another program" +
            (holders.empty() ? " (not one this user can see)" : ": " + holders) + "; wait for it to finish or stop it";

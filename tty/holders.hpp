@@ -17,6 +17,10 @@ std::string other_holders(dev_t rdev);
 // The same for the device at path; "" when path is not a character device.
 std::string other_holders(const std::string& path);
 
+// Whether this process has the device open on a descriptor other than fd:
+// a second user of the port inside the same program.
+bool open_here_besides(dev_t rdev, int fd);
+
 // The one line that says a port is taken, naming its holders when they can
 // be seen: "PATH is held by another program: process 12 (python3); wait ...".
 std::string busy_message(const std::string& path, const std::string& holders);

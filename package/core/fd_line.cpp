@@ -57,15 +57,23 @@ bool FdLine::claim(const std::string& port) {
     // exclusive=True); TIOCEXCL makes the kernel refuse any later open, asked
     // or not; a program that took no lock and opened the port before us is
     // found in /proc.
+    struct stat device{};
+    const bool known = fstat(fd_, &device) == 0;
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) return busy(port, kq2741::tty::other_holders(port));
-        PyErr_Format(st_.serial_exception, "cannot lock %s: %s", port.c_str(), std::strerror(errno));
-        return false;
+        if (errno != EWOULDBLOCK) {
+            PyErr_Format(st_.serial_exception, "cannot lock %s: %s", port.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (known && kq2741::tty::open_here_besides(device.st_rdev, fd_)) {
+            PyErr_Format(st_.port_busy, "%s is already open in this program (another Attenuator on it?)",
+                         port.c_str());
+            return false;
+        }
+        return busy(port, kq2741::tty::other_holders(port));
     }
     locked_ = true;
     exclusive_ = ioctl(fd_, TIOCEXCL) == 0;
-    struct stat device{};
-    if (fstat(fd_, &device) == 0) {
+    if (known) {
         const std::string who = kq2741::tty::other_holders(device.st_rdev);
         if (!who.empty()) return busy(port, who);
     }
