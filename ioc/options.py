@@ -5,6 +5,7 @@ import argparse
 import math
 import sys
 from dataclasses import dataclass
+from typing import NoReturn
 
 USAGE = ("kq2741-ioc (-p PORT | --sim) [--prefix PREFIX] [--channels LIST] [--poll SECONDS]\n"
          "           [--timeout SECONDS] [--verbose]")
@@ -68,7 +69,7 @@ def seconds(text: str) -> float:
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # one line, as every program of this package
+    def error(self, message: str) -> NoReturn:  # one line, as every program of this package
         sys.stderr.write(f"kq2741-ioc: {message} (kq2741-ioc --help)\n")
         raise SystemExit(2)
 

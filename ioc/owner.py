@@ -1,10 +1,18 @@
-"""The port owner: the one thread that talks to the instrument.
+"""The port owner: the Attenuator, its poller, and what a put does with them.
 
-It is softioc's dispatcher. Every put's handler is queued here and run in
-arrival order, so puts from any number of clients reach the port one at a
-time and each completes with its own read-back. Between puts it refreshes the
-read-backs, one channel at a time so that a put never waits for a whole round,
-and while the instrument is silent or the port gone it tries to reconnect.
+A put's handler runs where the record processes it (softioc's dispatcher is
+run_now), in the server thread of the client that wrote, saving a hand-over
+to another thread on every put. One lock, the port's, serialises the puts of
+every client with each other and with the poller, from the request to the
+read-back shown, so each put completes with its own read-back; it is waited
+for, like each exchange, with the GIL released. The records are blocking, so
+the put-callback completes only after the read-back records took the values.
+
+The poller thread refreshes the read-backs one channel at a time between
+puts, and while the instrument is silent or its port gone it tries to
+reconnect. Everything that touches other records' fields from outside their
+processing (the loss of the instrument, a reconnection) happens on this one
+thread: a server thread holding its record's lock must not wait for another's.
 """
 from __future__ import annotations
 
@@ -19,7 +27,7 @@ from softioc import alarm
 
 from kq2741ctl import Attenuator, InstrumentError, NoAnswer
 
-from .instrument import ChannelState, read_channel, read_instrument
+from .instrument import read_instrument
 from .records import raise_alarm
 
 if TYPE_CHECKING:
@@ -27,7 +35,18 @@ if TYPE_CHECKING:
 
 log = logging.getLogger("kq2741ctl.ioc")
 
-_STOP = object()
+_STOP, _LOST = object(), object()
+
+
+def run_now(func: Callable, func_args=(), completion: Callable | None = None, completion_args=()) -> None:
+    """softioc's dispatcher: the handler at once, then the completion of the put."""
+    try:
+        func(*func_args)
+    except Exception:
+        log.exception("a put's handler failed")
+    finally:
+        if completion is not None:
+            completion(*completion_args)
 
 
 def lost_contact(error: BaseException) -> bool:
@@ -43,119 +62,102 @@ class PortOwner:
         self.att = att
         self.channels = channels
         self.poll = poll
-        self.connected = connected  # read by the records' validators on the server's threads
+        self.connected = connected  # read by the records' validators
         self.records: InstrumentRecords | None = None
-        self._jobs: queue.SimpleQueue = queue.SimpleQueue()
-        self._thread = threading.Thread(target=self._run, name="kq2741-port-owner", daemon=True)
+        self._port = threading.Lock()  # one exchange and what it shows at a time
+        self._events: queue.SimpleQueue = queue.SimpleQueue()
+        self._thread = threading.Thread(target=self._run, name="kq2741-poller", daemon=True)
         self._last_failure = ""
-
-    # --- softioc's dispatcher ---------------------------------------------
-
-    def __call__(self, func: Callable, func_args=(), completion: Callable | None = None, completion_args=()):
-        self._jobs.put((func, func_args, completion, completion_args))
 
     def start(self, records: InstrumentRecords) -> None:
         self.records = records
         self._thread.start()
 
     def stop(self, timeout: float) -> None:
-        """Lets the exchange in progress finish, then completes the puts still
-        queued without sending them, so no client waits on a stopped IOC."""
-        self._jobs.put(_STOP)
+        """The poller ends after the exchange it is in."""
+        self._events.put(_STOP)
         self._thread.join(timeout)
-        while True:
-            try:
-                job = self._jobs.get_nowait()
-            except queue.Empty:
-                return
-            if job is not _STOP and job[2] is not None:
-                job[2](*job[3])
 
-    # --- the thread -------------------------------------------------------
-
-    def _run(self) -> None:
-        next_round = time.monotonic() + self.poll
-        due: list[int] = []  # channels still to read in this round
-        while True:
-            wait = 0.0 if due else max(0.0, next_round - time.monotonic())
-            try:
-                job = self._jobs.get(timeout=wait) if wait > 0 else self._jobs.get_nowait()
-            except queue.Empty:
-                job = None
-            if job is _STOP:
-                return
-            if job is not None:
-                self._do(*job)
-            elif due:
-                if self.connected:
-                    self._refresh(due.pop())
-                else:  # lost halfway through the round: the rest would only time out
-                    due.clear()
-            else:
-                next_round = max(next_round + self.poll, time.monotonic())
-                if self.connected:
-                    due = list(reversed(self.channels))
-                else:
-                    self._reconnect()
-
-    @staticmethod
-    def _do(func, args, completion, completion_args) -> None:
-        try:
-            func(*args)
-        except Exception:
-            log.exception("a put's handler failed")
-        finally:
-            if completion is not None:
-                completion(*completion_args)
-
-    # --- exchanges --------------------------------------------------------
+    # --- puts, in the server's threads ------------------------------------
 
     def act(self, record, operation: Callable[[Attenuator], None], channel: ChannelRecords | None) -> None:
         """One put: the operation, then the channel's read-back. A failure puts
         the record into alarm until its next good put: INVALID when the
         instrument is silent, MAJOR when it refused."""
-        if not self.connected:
-            raise_alarm(record, alarm.INVALID_ALARM, alarm.COMM_ALARM)
-            return
-        try:
-            operation(self.att)
-        except (serial.SerialException, OSError, ValueError) as error:
-            log.warning("put to %s failed: %s", record.name, error)
-            if lost_contact(error):
+        log.debug("%s: put %s", record.name, record.get())
+        with self._port:
+            if not (self.connected and self.att.is_open):
                 raise_alarm(record, alarm.INVALID_ALARM, alarm.COMM_ALARM)
-                self._lose(error)
                 return
-            raise_alarm(record, alarm.MAJOR_ALARM, alarm.WRITE_ALARM)
-        if channel is not None:
-            self._refresh(channel.number)
+            try:
+                operation(self.att)
+            except (serial.SerialException, OSError, ValueError) as error:
+                log.warning("put to %s failed: %s", record.name, error)
+                if lost_contact(error):
+                    raise_alarm(record, alarm.INVALID_ALARM, alarm.COMM_ALARM)
+                    self._lose(error)
+                    return
+                raise_alarm(record, alarm.MAJOR_ALARM, alarm.WRITE_ALARM)
+            if channel is not None:
+                self._refresh(channel)
 
-    def _refresh(self, number: int) -> None:
-        assert self.records is not None
-        channel = self.records.channels[number]
+    def _refresh(self, channel: ChannelRecords) -> None:
+        # With the port's lock held: a later status is never overwritten by an earlier one.
         try:
-            status = self.att.channel(number).status()
+            status = self.att.channel(channel.number).status()
         except (serial.SerialException, OSError) as error:
             self._lose(error)
             return
-        channel.show(ChannelState(channel.wavelengths, status))
+        channel.show(status)
 
     def _lose(self, error: BaseException) -> None:
-        assert self.records is not None
+        # With the port's lock held; the records hear of it on the poller.
         if not isinstance(error, InstrumentError):
             # The port itself failed (adapter pulled, simulator gone): opened
             # again by name when it comes back.
             self.att.close()
         if self.connected:
-            self.connected = False
+            self.connected = False  # puts are refused from now on
             log.error("lost the instrument: %s", error)
-            self.records.lost()
+            self._events.put(_LOST)
+
+    # --- the poller ---------------------------------------------------------
+
+    def _run(self) -> None:
+        assert self.records is not None
+        next_round = time.monotonic() + self.poll
+        due: list[ChannelRecords] = []  # channels still to read in this round
+        while True:
+            wait = 0.0 if due else max(0.0, next_round - time.monotonic())
+            try:
+                event = self._events.get(timeout=wait) if wait > 0 else self._events.get_nowait()
+            except queue.Empty:
+                event = None
+            if event is _STOP:
+                return
+            if event is _LOST:
+                due.clear()
+                self.records.lost()
+            elif due:
+                if self.connected:
+                    with self._port:
+                        self._refresh(due.pop())
+                else:  # lost halfway through the round: the rest would only time out
+                    due.clear()
+            else:
+                next_round = max(next_round + self.poll, time.monotonic())
+                if self.connected:
+                    due = list(reversed(self.records.channels.values()))
+                else:
+                    self._reconnect()
 
     def _reconnect(self) -> None:
         assert self.records is not None
         try:
-            if not self.att.is_open:
-                self.att.open()
-            state = read_instrument(self.att, self.channels)
+            with self._port:
+                if not self.att.is_open:
+                    self.att.open()
+                state = read_instrument(self.att, self.channels)
         except (serial.SerialException, OSError) as error:
             if not isinstance(error, InstrumentError):
                 self.att.close()  # a port that failed is opened afresh next time
@@ -164,6 +166,8 @@ class PortOwner:
                 log.warning("still no instrument: %s", error)
             return
         self._last_failure = ""
-        self.connected = True
+        # Without the port's lock: this takes records' locks, which a server
+        # thread may hold while it waits for the port.
         self.records.show(state, align=True)
+        self.connected = True
         log.warning("the instrument answers again on %s", self.att.port)

@@ -8,6 +8,7 @@ import os
 import signal
 import sys
 import threading
+import traceback
 from importlib import metadata
 from typing import NoReturn
 
@@ -44,8 +45,9 @@ def main(argv: list[str] | None = None) -> NoReturn:
     except ImportError:
         sys.stderr.write('kq2741-ioc: softioc is not installed: pip install "kq2741[ioc]"\n')
         raise SystemExit(EXIT_USAGE) from None
-    logging.basicConfig(stream=sys.stderr, format="kq2741-ioc: %(message)s",
-                        level=logging.DEBUG if opts.verbose else logging.WARNING)
+    # --verbose stamps each line, as kq2741ctl --verbose does, to follow frames in time.
+    logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if opts.verbose else logging.WARNING,
+                        format="kq2741-ioc [%(asctime)s] %(message)s" if opts.verbose else "kq2741-ioc: %(message)s")
     try:
         _serve(opts)  # leaves through epicsExit
     except Exit as failure:
@@ -106,16 +108,18 @@ def _stdout_to_stderr():
 def _serve(opts: options.Options) -> NoReturn:
     from softioc import builder, softioc
 
-    from .owner import PortOwner
+    from .owner import PortOwner, run_now
     from .records import InstrumentRecords
     from .simulator import Simulator
+    from .threads import keep_callback_thread_states
 
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())
 
-    sim = None
-    att = None
+    sim = att = None
+    serving = False
+    status = EXIT_FAILURE
     try:
         if opts.sim:
             try:
@@ -135,19 +139,29 @@ def _serve(opts: options.Options) -> NoReturn:
         records = InstrumentRecords(opts.prefix, opts.channels, owner, state)
         with _stdout_to_stderr():
             builder.LoadDatabase()
-            softioc.iocInit(owner)
+            softioc.iocInit(run_now)
+        serving = True
+        keep_callback_thread_states()
         owner.start(records)
         print(f"kq2741-ioc: serving {opts.prefix}CH{_ranges(opts.channels)} of {port} "
               "over Channel Access and PV Access", flush=True)
         while not stop.wait(1.0):
             pass
         owner.stop(timeout=2.0)
+        status = 0
+    except BaseException:
+        if serving:
+            traceback.print_exc()
+        raise
     finally:
         if att is not None:
             att.close()
         if sim is not None:
             sim.stop()
-    sys.stdout.flush()
-    sys.stderr.flush()
-    softioc.safeEpicsExit(0)
-    raise SystemExit(0)  # not reached: epicsExit ends the process
+        if serving:
+            # Once the IOC runs, epicsExit ends it: its threads call into
+            # Python until EPICS has stopped them.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            softioc.safeEpicsExit(status)
+    raise AssertionError("not reached")

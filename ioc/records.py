@@ -1,20 +1,25 @@
 """The process variables: one set per channel and one for the instrument.
 
 Names and record types are an interface: clients, displays and the tests use
-them as they are. Read-backs are input records named ``..._RBV``; a put to an
-output record runs its exchange on the port owner (``blocking=True``), so the
-client's put-callback completes after the instrument acknowledged the setting
-and the read-back was published.
+them as they are. Read-backs are input records named ``..._RBV``. A put to an
+output record is checked by its validator before anything is sent, then its
+handler makes the exchange through the port owner; the records are blocking,
+so the client's put-callback completes after the instrument acknowledged the
+setting and the read-back records took the new values.
 """
 from __future__ import annotations
 
+import ctypes
 import logging
 import math
 from fractions import Fraction
 from typing import TYPE_CHECKING, Callable
 
 import numpy
-from softioc import alarm, builder
+from softioc import alarm, builder, fields
+from softioc.imports import db_put_field_process
+
+from kq2741ctl import Status
 
 from .instrument import ChannelState, InstrumentState
 
@@ -28,18 +33,26 @@ log = logging.getLogger("kq2741ctl.ioc")
 
 
 def raise_alarm(record, severity: int, status: int) -> None:
-    """Puts an output record whose put is being processed into alarm.
+    """Puts an output record into alarm from its validator or handler.
 
-    The record is active (PACT) while its handler runs; when the handler
-    returns, the second half of its processing turns the new severity into
-    SEVR and clears it, so the alarm lasts until the next good put. softioc
-    offers no call for the alarm of a put in flight: its set_alarm would
-    process the record again and send the setting a second time.
+    Both run while the record processes the put (the handler while the put
+    is active, PACT); the end of that processing turns the new severity into
+    SEVR, and the next good put clears it. softioc offers no call for this:
+    its set_alarm processes the record again, which would send the setting a
+    second time.
     """
-    fields = record._record
-    if severity > fields.NSEV:
-        fields.NSEV = severity
-        fields.NSTA = status
+    record_fields = record._record
+    if severity > record_fields.NSEV:
+        record_fields.NSEV = severity
+        record_fields.NSTA = status
+
+
+def allow_puts(record, allowed: bool) -> None:
+    """Sets DISP, which makes the server refuse a put before the record
+    processes it, telling the client (ECA_PUTFAIL). Unlike softioc's
+    set_field this does not process the record, which would send its value."""
+    text = ctypes.create_string_buffer(b"0" if allowed else b"1", 40)
+    db_put_field_process(f"{record.name}.DISP", fields.DBF_STRING, ctypes.addressof(text), 1, False)
 
 
 def refuse(record, why: str) -> bool:
@@ -70,11 +83,13 @@ class ChannelRecords:
         self.number = number
         self.owner = owner
         self.wavelengths: tuple[int, ...] = state.wavelengths if state else ()
+        self._shown: Status | None = None
         name = f"{prefix}CH{number}:"
         # Without a first read-back the set-points stay undefined (INVALID)
         # rather than claim a value the instrument may not have.
+        nm = self._nm(state.status.wavelength_index) if state else None
         start_att = {"initial_value": state.status.attenuation} if state else {}
-        start_wl = {"initial_value": self._nm(state.status.wavelength_index)} if state else {}
+        start_wl = {"initial_value": nm} if nm is not None else {}
         self.att = _out(builder.aOut, name + "ATT", self._put_attenuation, self._attenuation_valid,
                         EGU="dB", PREC=2, DRVL=0, DRVH=655.35, **start_att)
         self.att_rbv = builder.aIn(name + "ATT_RBV", EGU="dB", PREC=2)
@@ -94,15 +109,24 @@ class ChannelRecords:
 
     # --- what the instrument reports -------------------------------------
 
-    def show(self, state: ChannelState) -> None:
-        status = state.status
-        self.att_rbv.set(status.attenuation)
-        nm = self._nm(status.wavelength_index)
-        if nm is None:  # an index beyond the list: no wavelength to show
-            self.wl_rbv.set_alarm(alarm.INVALID_ALARM, alarm.STATE_ALARM)
-        else:
-            self.wl_rbv.set(nm)
-        self.mode_rbv.set(status.mode)
+    def show(self, status: Status) -> None:
+        """The read-backs that changed: a record processed for nothing costs
+        a pass through the IOC's callback thread on every put and poll."""
+        last, self._shown = self._shown, status
+        if last is None or status.attenuation != last.attenuation:
+            self.att_rbv.set(status.attenuation)
+        if last is None or status.wavelength_index != last.wavelength_index:
+            nm = self._nm(status.wavelength_index)
+            if nm is None:  # an index beyond the list: no wavelength to show
+                self.wl_rbv.set_alarm(alarm.INVALID_ALARM, alarm.STATE_ALARM)
+            else:
+                self.wl_rbv.set(nm)
+        if last is None or status.mode != last.mode:
+            self.mode_rbv.set(status.mode)
+
+    def forget(self) -> None:
+        """The next show() sets every read-back (to clear their alarms)."""
+        self._shown = None
 
     def show_wavelengths(self, wavelengths: tuple[int, ...]) -> None:
         self.wavelengths = wavelengths
@@ -115,7 +139,7 @@ class ChannelRecords:
         if nm is not None:
             self.wl.set(nm, process=False)
 
-    # --- puts: refused before processing where the value is wrong -------
+    # --- puts: values refused before anything is sent --------------------
 
     def _attenuation_valid(self, record, value: float) -> bool:
         if not self.owner.connected:
@@ -131,7 +155,7 @@ class ChannelRecords:
     def _action_valid(self, record, value: int) -> bool:
         return _action_valid(self.owner, record, value)
 
-    # --- puts: the exchanges, on the port owner --------------------------
+    # --- puts: the exchanges, through the port owner ---------------------
 
     def _put_attenuation(self, value: float) -> None:
         # Between two steps, the nearest; the ao record has clamped to 0..655.35.
@@ -184,12 +208,13 @@ class InstrumentRecords:
         instrument's values: it may have been switched off and on."""
         if align:
             for record in self.outputs():
-                record.set_field("DISP", 0)
+                allow_puts(record, True)
         v = state.version
         self.version_rbv.set(f"{v.module}.{v.hardware}.{v.software}")
         for n, channel in self.channels.items():
             channel.show_wavelengths(state.channels[n].wavelengths)
-            channel.show(state.channels[n])
+            channel.forget()
+            channel.show(state.channels[n].status)
             if align:
                 channel.align_set_points(state.channels[n])
         self.connected_rbv.set(1)
@@ -199,10 +224,12 @@ class InstrumentRecords:
         which Channel Access and PV Access report to the client) and every
         read-back keeps its last value, INVALID with a communication alarm."""
         for record in self.outputs():
-            record.set_field("DISP", 1)
+            allow_puts(record, False)
         self._mark_lost()
 
     def _mark_lost(self) -> None:
+        for channel in self.channels.values():
+            channel.forget()
         for record in self.read_backs():
             record.set_alarm(alarm.INVALID_ALARM, alarm.COMM_ALARM)
         self.connected_rbv.set(0, severity=alarm.INVALID_ALARM, alarm=alarm.COMM_ALARM)

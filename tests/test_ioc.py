@@ -1,6 +1,8 @@
 """kq2741-ioc on the simulator, driven over Channel Access (caproto) and PV Access (p4p)."""
 from __future__ import annotations
 
+import asyncio
+import importlib.util
 import math
 import os
 import re
@@ -10,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -251,3 +254,33 @@ def test_start_failures(epics, tmp_path):
             assert "held by another program" in second.log() and second.log().count("\n") == 1
         finally:
             second.close()
+
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "ophyd_kq2741.py"
+
+
+def test_ophyd_async_device_in_a_bluesky_plan(served):
+    sim, _ = served
+    scan = subprocess.run([sys.executable, str(EXAMPLE), "T:", "--channel", "2", "--start", "0.5", "--stop", "1.5",
+                           "--num", "3"], capture_output=True, text=True, timeout=60)
+    assert scan.returncode == 0, scan.stderr
+    assert scan.stdout.split() == ["1", "0.50", "dB", "2", "1.00", "dB", "3", "1.50", "dB"]
+    assert channel(sim, 2)["attenuation_steps"] == 150
+
+    spec = importlib.util.spec_from_file_location("ophyd_kq2741", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+
+    async def select_1625():
+        from aioca import purge_channel_caches
+
+        try:
+            kq = example.KQ2741("T:", channels=(2,), name="kq")
+            await kq.connect(timeout=5)
+            await kq.channels[2].wavelength.set(1625)
+            return await kq.channels[2].wavelength.get_value(), await kq.version.get_value()
+        finally:
+            purge_channel_caches()  # no channel left to call into a closed loop
+
+    assert asyncio.run(select_1625()) == (1625, "2.50.32")
+    assert channel(sim, 2)["wavelength_index"] == 2
