@@ -26,6 +26,7 @@ check-wheel:
 bench: bootstrap
 	$(PYTHON) bench/bench.py
 	$(PYTHON) bench/ctl_bench.py
+	$(PYTHON) bench/attenuator_bench.py
 	$(PYTHON) bench/ioc_bench.py
 
 clean:

@@ -1,15 +1,18 @@
 """kq2741ctl over the simulator's pseudo-terminal, beside the Python driver.
 
 1. One exchange: request written to answer frame complete, from the
-   --verbose tx/rx timestamps of a batch of status reads (median, min, max).
-2. A whole `kq2741ctl status 1` process, start to exit (median).
+   --verbose tx/rx timestamps of a batch of status reads (median, min, max),
+   and the first exchange of a fresh process (median over runs).
+2. A whole `kq2741ctl status 1` process, start to exit (median), and one
+   refused because another kq2741ctl holds the port.
 3. A 100-point sweep with read-back (200 exchanges), one process (median).
 4. The Python driver's time per exchange (its fixed 0.2 s wait plus the
    line), from a few status reads, scaled to the same 200 exchanges.
 
 The simulator writes its state file before every answer, which is part of
-each exchange here; and it looks for a newly opened port every 10 ms, which
-is most of a whole process's time.
+each exchange here. A whole process includes kq2741ctl's look through /proc
+for other programs holding the port, which grows with the number of
+processes on the machine (printed).
 
     python bench/ctl_bench.py [--quick]
 """
@@ -48,13 +51,36 @@ def exchange_times(ctl: str, port: str, count: int) -> list[float]:
     return times
 
 
-def wall_times(args: list[str], runs: int) -> list[float]:
+def first_exchanges(ctl: str, port: str, runs: int) -> list[float]:
+    times = []
+    for _ in range(runs):
+        result = subprocess.run([ctl, "-p", port, "--verbose", "status", "1"], capture_output=True, text=True,
+                                check=True)
+        sent, answered = (float(m[1]) for m in map(STAMP.match, result.stderr.splitlines()) if m)
+        times.append(answered - sent)
+    return times
+
+
+def wall_times(args: list[str], runs: int, status: int = 0) -> list[float]:
     times = []
     for _ in range(runs):
         start = time.perf_counter()
-        subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+        result = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         times.append(time.perf_counter() - start)
+        assert result.returncode == status, (args, result.returncode)
     return times
+
+
+def refused_times(ctl: str, port: str, runs: int) -> list[float]:
+    holder = subprocess.Popen([ctl, "-p", port, "batch"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        holder.stdin.write("status 1\n")
+        holder.stdin.flush()
+        holder.stdout.readline()  # it holds the port now
+        return wall_times([ctl, "-p", port, "status", "1"], runs, status=4)
+    finally:
+        holder.stdin.close()
+        holder.wait()
 
 
 def driver_exchange(port: str, count: int) -> list[float]:
@@ -81,10 +107,14 @@ def main() -> None:
     if ctl is None:
         raise SystemExit("kq2741ctl not found: run make bootstrap")
 
-    print(f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} (figures vary with load)")
+    processes = sum(name.isdigit() for name in os.listdir("/proc"))
+    print(f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}, {processes} processes"
+          " (figures vary with load)")
     with Simulator() as sim:
         one = exchange_times(ctl, sim.port, exchanges)
+        first = first_exchanges(ctl, sim.port, runs)
         process = wall_times([ctl, "-p", sim.port, "status", "1"], runs)
+        refused = refused_times(ctl, sim.port, runs)
         sweep = wall_times([ctl, "-p", sim.port, "sweep", "1", "0", "0.99", "0.01"], sweeps)
         driver = driver_exchange(sim.port, driver_reads)
 
@@ -92,8 +122,10 @@ def main() -> None:
     print("\nkq2741ctl over the simulator's pty")
     print(f"  one exchange (tx to rx, {exchanges} status reads in a batch): median {statistics.median(one) * ms:.3f} ms,"
           f" min {min(one) * ms:.3f} ms, max {max(one) * ms:.3f} ms")
-    print(f"  a whole 'kq2741ctl status 1' process ({runs} runs): median {statistics.median(process) * ms:.2f} ms"
-          " (the simulator notices a new client within 10 ms)")
+    print(f"  the first exchange of a fresh process ({runs} runs): median {statistics.median(first) * ms:.3f} ms")
+    print(f"  a whole 'kq2741ctl status 1' process ({runs} runs): median {statistics.median(process) * ms:.2f} ms")
+    print(f"  the same, refused: another kq2741ctl holds the port ({runs} runs):"
+          f" median {statistics.median(refused) * ms:.2f} ms")
     print(f"  100-point sweep with read-back ({sweeps} runs): median {statistics.median(sweep) * ms:.1f} ms")
     per_exchange = statistics.median(driver)
     print(f"\nPython driver: {per_exchange * ms:.1f} ms per exchange ({driver_reads} status reads)")

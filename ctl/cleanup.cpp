@@ -1,25 +1,27 @@
 #include "cleanup.hpp"
 
+#include <atomic>
 #include <csignal>
 #include <initializer_list>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 
 namespace kq2741ctl::cleanup {
 namespace {
 
 volatile std::sig_atomic_t g_port_fd = -1;
-volatile std::sig_atomic_t g_child = 0;
+termios g_found{};
 
 void on_signal(int sig) {
-    // TIOCEXCL stays on a pseudo-terminal after its last user closes it, so
-    // it is taken off by hand; process exit would drop the flock alone.
-    if (g_port_fd >= 0) {
-        ioctl(g_port_fd, TIOCNXCL);
-        flock(g_port_fd, LOCK_UN);
+    // Everything here is async-signal-safe. TIOCEXCL stays on a
+    // pseudo-terminal after its last user closes it, so it is taken off by
+    // hand; process exit would drop the flock alone.
+    const int fd = g_port_fd;
+    if (fd >= 0) {
+        tcsetattr(fd, TCSANOW, &g_found);
+        ioctl(fd, TIOCNXCL);
+        flock(fd, LOCK_UN);
     }
-    if (g_child > 0) kill(static_cast<pid_t>(g_child), SIGTERM);
     // SA_RESETHAND put the default action back; it ends us once we return.
     raise(sig);
 }
@@ -34,12 +36,16 @@ void install() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &sa, nullptr);
 }
 
-void watch_port(int fd) {
+void watch_port(int fd, const termios& found) {
+    g_found = found;
+    // The handler must see the settings complete before it sees the fd.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     g_port_fd = fd;
 }
 
-void watch_child(pid_t pid) {
-    g_child = static_cast<std::sig_atomic_t>(pid);
+void unwatch_port() {
+    g_port_fd = -1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 }  // namespace kq2741ctl::cleanup

@@ -1,15 +1,17 @@
 // What must not outlive the process when a signal ends it: the exclusive
-// claim on the port and a simulator started by --sim.
+// claim on the port and the line settings it found. (A simulator started by
+// --sim ends by itself when we do: see sim_process.hpp.)
 #pragma once
 
-#include <sys/types.h>
+#include <termios.h>
 
 namespace kq2741ctl::cleanup {
 
-// SIGINT, SIGTERM, SIGHUP and SIGPIPE release what is watched, then end the
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE put back what is watched, then end the
 // process as the signal would have.
 void install();
-void watch_port(int fd);  // -1: nothing to release
-void watch_child(pid_t pid);  // 0: nothing to stop
+// fd is claimed (flock, TIOCEXCL); found are its settings before we changed them.
+void watch_port(int fd, const termios& found);
+void unwatch_port();
 
 }  // namespace kq2741ctl::cleanup

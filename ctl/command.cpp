@@ -30,7 +30,8 @@ constexpr std::array<CommandEntry, 11> kCommands{{
 // and "--dwell 1" both work, before or after the numbers.
 std::vector<std::string> positionals(std::span<const std::string> words, const CommandEntry& entry,
                                      Sweep& sweep) {
-    static const option kSweepOptions[] = {{"dwell", required_argument, nullptr, 'd'}, {}};
+    constexpr int kDwell = 256;
+    static const option kSweepOptions[] = {{"dwell", required_argument, nullptr, kDwell}, {}};
     static const option kNoOptions[] = {{}};
     const option* options = entry.verb == Verb::Sweep ? kSweepOptions : kNoOptions;
 
@@ -44,23 +45,32 @@ std::vector<std::string> positionals(std::span<const std::string> words, const C
     opterr = 0;
     // The leading ':' makes a missing value come back as ':' rather than '?'.
     for (int c; (c = getopt_long(argc, argv.data(), ":", options, nullptr)) != -1;) {
-        if (c == 'd') {
+        if (c == kDwell) {
             sweep.dwell = parse_seconds("--dwell", optarg, true);
             continue;
         }
-        const std::string bad = argv[static_cast<std::size_t>(optind - 1)];
-        if (c == ':') throw usage_error(std::string(entry.name) + ": " + bad + " needs a value");
-        throw usage_error(std::string(entry.name) + ": unknown option '" + bad + "'");
+        if (c == ':')
+            throw usage_error(std::string(entry.name) + ": " + argv[static_cast<std::size_t>(optind - 1)] +
+                              " needs a value");
+        throw usage_error(std::string(entry.name) + ": unknown option " + refused_option(argv.data()));
     }
     return {argv.begin() + optind, argv.end() - 1};
 }
 
+// Bounds the work one command asks for: 1,024 channels at most (channels
+// may repeat), and far more words than the longest raw frame needs.
+constexpr std::size_t kMaxArguments = 1024;
+
 void expect_count(const CommandEntry& entry, const std::vector<std::string>& args, std::size_t lo,
                   std::size_t hi) {
     if (args.size() >= lo && args.size() <= hi) return;
-    std::string usage = std::string(entry.name);
-    if (!entry.arguments.empty()) usage += " " + std::string(entry.arguments);
-    throw usage_error(std::string(entry.name) + ": expected '" + usage + "'");
+    if (hi == kMaxArguments && args.size() > hi)
+        throw usage_error(std::string(entry.name) + ": at most " + std::to_string(kMaxArguments) +
+                          " arguments in one command, got " + std::to_string(args.size()));
+    std::string expected = std::string(entry.name) + ": expected '";
+    expected += entry.name;
+    if (!entry.arguments.empty()) expected.append(" ").append(entry.arguments);
+    throw usage_error(expected + "'");
 }
 
 }  // namespace
@@ -73,12 +83,11 @@ Command parse_command(std::span<const std::string> words) {
     const auto entry = std::find_if(kCommands.begin(), kCommands.end(),
                                    [&](const CommandEntry& s) { return s.name == words[0]; });
     if (entry == kCommands.end())
-        throw usage_error("unknown command '" + words[0] + "' (kq2741ctl --help lists them)");
+        throw usage_error("unknown command " + quoted(words[0]) + " (kq2741ctl --help lists them)");
 
     Command c;
     c.verb = entry->verb;
     const auto args = positionals(words, *entry, c.sweep);
-    constexpr std::size_t kAny = 1024;
     switch (c.verb) {
     case Verb::Version:
     case Verb::DisplayClose:
@@ -87,7 +96,7 @@ Command parse_command(std::span<const std::string> words) {
         break;
     case Verb::Wavelengths:
     case Verb::Status:
-        expect_count(*entry, args, 0, kAny);
+        expect_count(*entry, args, 0, kMaxArguments);
         for (const auto& a : args) c.channels.push_back(parse_channel(a));
         if (c.channels.empty()) c.channels.push_back(1);
         break;
@@ -115,7 +124,7 @@ Command parse_command(std::span<const std::string> words) {
         if (c.sweep.step_mdb == 0) throw usage_error("sweep: STEP must be more than 0 dB");
         break;
     case Verb::Raw:
-        expect_count(*entry, args, 1, kAny);
+        expect_count(*entry, args, 1, kMaxArguments);
         c.frame = parse_hex(args);
         if (c.frame.size() < protocol::kFrameOverhead ||
             c.frame.size() > protocol::frame_size(0xFF))

@@ -9,9 +9,10 @@ namespace kq2741ctl {
 enum class Exit : int {
     Ok = 0,
     Answer = 1,   // the instrument answered, but not as expected
-    Usage = 2,    // bad command, option or value; nothing was sent
+    Usage = 2,    // bad command, option or value; nothing of that command was sent
     Timeout = 3,  // no complete answer within the time-out
-    Port = 4,     // the port cannot be opened
+    Port = 4,     // the port cannot be opened, or another program has it open
+    Local = 5,    // kq2741ctl itself could not go on: stdout or stdin failed, memory ran out
 };
 
 struct Failure : std::runtime_error {

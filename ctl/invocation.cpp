@@ -10,7 +10,7 @@
 namespace kq2741ctl {
 namespace {
 
-enum Long { kSim = 256, kJson, kTimeout, kLenient, kVerbose, kVersion };
+enum Long { kSim = 256, kJson, kTimeout, kLenient, kVerbose, kHelp, kVersion };
 
 constexpr option kOptions[] = {
     {"port", required_argument, nullptr, 'p'},
@@ -19,7 +19,7 @@ constexpr option kOptions[] = {
     {"timeout", required_argument, nullptr, kTimeout},
     {"lenient", no_argument, nullptr, kLenient},
     {"verbose", no_argument, nullptr, kVerbose},
-    {"help", no_argument, nullptr, 'h'},
+    {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
@@ -40,13 +40,13 @@ Invocation parse_invocation(int argc, char** argv) {
         case kTimeout: inv.timeout = parse_seconds("--timeout", optarg, false); break;
         case kLenient: inv.lenient = true; break;
         case kVerbose: inv.verbose = true; break;
-        case 'h': inv.help = true; break;
+        case 'h':
+        case kHelp: inv.help = true; break;
         case kVersion: inv.version = true; break;
         case ':':
             throw usage_error(std::string(argv[optind - 1]) + " needs a value");
         default:
-            throw usage_error("unknown option '" + std::string(argv[optind - 1]) +
-                              "' (kq2741ctl --help lists them)");
+            throw usage_error("unknown option " + refused_option(argv) + " (kq2741ctl --help lists them)");
         }
     }
     if (inv.help || inv.version) return inv;
@@ -91,14 +91,28 @@ std::string usage() {
     }
     s += "\n"
          "ATTENUATION, START, STOP, STEP: dB as 3.5 or 3.5dB, or mdB as 3500mdB; 0 to\n"
-         "655.35 dB in steps of 0.01 dB. CH: 1 to 255. NM: a wavelength in nm.\n"
+         "655.35 dB in steps of 0.01 dB. CH: 1 to 255, at most 1024 in one command.\n"
+         "NM: a wavelength in nm.\n"
+         "\n"
+         "batch reads a line, runs it, then reads the next (lines of at most 8192\n"
+         "bytes), so commands can be fed one at a time; it stops at the first line\n"
+         "that fails, after the lines before it ran, and says how many did.\n"
+         "\n"
+         "The port is held with flock and TIOCEXCL until the end, and refused when\n"
+         "another program already has it open, when that program can be seen (this\n"
+         "user's, or any as root). Its line settings are put back at the end.\n"
          "\n"
          "exit status:\n"
          "  0  success\n"
          "  1  the instrument answered, but not as expected\n"
-         "  2  usage error: bad command, option or value (nothing was sent)\n"
+         "  2  usage error: bad command, option or value; nothing of that command was\n"
+         "     sent (in batch: the lines before it ran)\n"
          "  3  no complete answer within the time-out\n"
-         "  4  the port cannot be opened (missing, no permission, held by another program)\n";
+         "  4  the port cannot be opened (missing, no permission), or another program\n"
+         "     has it\n"
+         "  5  kq2741ctl itself could not go on: stdout could not be written (closed,\n"
+         "     disk full), stdin could not be read, or memory ran out; what was sent\n"
+         "     by then took effect\n";
     return s;
 }
 

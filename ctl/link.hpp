@@ -16,8 +16,8 @@ namespace protocol = kq2741::protocol;
 
 struct LinkSettings {
     std::chrono::milliseconds timeout{1000};
-    // Take any complete 7B..7D frame, as the Python driver does: no checksum,
-    // channel or command code checks.
+    // Take any complete 7B..7D frame, for firmware that answers otherwise:
+    // no checksum, channel or command code checks.
     bool lenient = false;
 };
 

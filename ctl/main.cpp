@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <new>
 #include <optional>
+#include <string>
 
 #include "cleanup.hpp"
 #include "failure.hpp"
@@ -13,6 +15,7 @@
 #include "port.hpp"
 #include "run.hpp"
 #include "sim_process.hpp"
+#include "streams.hpp"
 #include "trace.hpp"
 
 #ifndef KQ2741_VERSION
@@ -21,14 +24,12 @@
 
 int main(int argc, char** argv) {
     using namespace kq2741ctl;
+    if (!streams::keep_standard_descriptors()) return static_cast<int>(Exit::Local);
     try {
         const Invocation inv = parse_invocation(argc, argv);
-        if (inv.help) {
-            std::fputs(usage().c_str(), stdout);
-            return 0;
-        }
-        if (inv.version) {
-            std::puts("kq2741ctl " KQ2741_VERSION);
+        if (inv.help || inv.version) {
+            std::fputs(inv.help ? usage().c_str() : "kq2741ctl " KQ2741_VERSION "\n", stdout);
+            streams::check_stdout();
             return 0;
         }
         cleanup::install();
@@ -39,14 +40,23 @@ int main(int argc, char** argv) {
         Port port(inv.sim ? sim->port() : inv.port);
         Link link(port, {inv.timeout, inv.lenient}, trace);
         const Output out(inv.json);
-        if (inv.command.verb == Verb::Batch) run_batch(std::cin, link, out);
-        else run(inv.command, link, out);
+        if (inv.command.verb == Verb::Batch) {
+            run_batch(std::cin, link, out);
+            streams::check_stdin();
+        } else {
+            run(inv.command, link, out);
+        }
+        if (inv.verbose && std::ferror(stderr)) return static_cast<int>(Exit::Local);
         return 0;
     } catch (const Failure& f) {
-        std::fprintf(stderr, "kq2741ctl: %s\n", f.what());
+        streams::report(f.what());
         return static_cast<int>(f.status);
+    } catch (const std::bad_alloc&) {
+        streams::report("out of memory");
+        return static_cast<int>(Exit::Local);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kq2741ctl: %s\n", e.what());
-        return static_cast<int>(Exit::Answer);
+        // Not the instrument's doing (1 would say so): a fault of our own.
+        streams::report((std::string("internal error: ") + e.what()).c_str());
+        return static_cast<int>(Exit::Local);
     }
 }

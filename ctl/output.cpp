@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "protocol/frame.hpp"
+#include "streams.hpp"
 #include "values.hpp"
 
 namespace kq2741ctl {
@@ -44,7 +45,7 @@ void Output::emit(const std::string& json, const std::string& text) const {
     const std::string& line = json_ ? json : text;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    streams::check_stdout();
 }
 
 void Output::version(const kq2741::protocol::Version& v) const {

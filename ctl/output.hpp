@@ -27,7 +27,8 @@ public:
     void raw(std::span<const std::uint8_t> sent, std::span<const std::uint8_t> received) const;
 
 private:
-    // Prints one record and flushes it, so a pipe sees each as it happens.
+    // Prints one record and flushes it, so a pipe sees each as it happens;
+    // throws a Failure (Exit::Local) when it cannot be written.
     void emit(const std::string& json, const std::string& text) const;
 
     bool json_;

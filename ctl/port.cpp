@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cleanup.hpp"
@@ -13,6 +13,15 @@
 #include "tty/holders.hpp"
 
 namespace kq2741ctl {
+namespace {
+
+std::string holders_of(int fd) {
+    struct stat st{};
+    if (fstat(fd, &st) != 0) return "";
+    return kq2741::tty::other_holders(st.st_rdev);
+}
+
+}  // namespace
 
 Port::Port(std::string path) : path_(std::move(path)) {
     // O_NONBLOCK: a modem line without carrier would block the open, and the
@@ -28,41 +37,50 @@ Port::Port(std::string path) : path_(std::move(path)) {
             throw Failure(Exit::Port, "no permission to open " + path_ +
                                           ": add your user to the port's group (often dialout) and "
                                           "log in again");
-        if (err == EBUSY) busy();
+        if (err == EBUSY) busy(kq2741::tty::other_holders(path_));
         errno = err;
         fail("cannot open");
     }
     if (!isatty(fd_)) {
-        close(fd_);
+        release();
         throw Failure(Exit::Port, path_ + " is not a serial port: check the port name");
     }
+    termios found{};
+    if (tcgetattr(fd_, &found) != 0) fail("cannot read the line settings of");
+    found_ = found;
     claim();
+    refuse_if_shared();
     set_line();
 }
 
 Port::~Port() {
-    cleanup::watch_port(-1);
-    if (exclusive_) ioctl(fd_, TIOCNXCL);
-    flock(fd_, LOCK_UN);
-    close(fd_);
+    release();
 }
 
 void Port::claim() {
     // flock keeps out every program that asks first (another kq2741ctl,
-    // pyserial's exclusive=True); TIOCEXCL makes the kernel refuse any other
-    // open, asked or not.
+    // pyserial's exclusive=True); TIOCEXCL makes the kernel refuse any later
+    // open, asked or not, except by root.
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) busy();
+        if (errno == EWOULDBLOCK) busy(holders_of(fd_));
         fail("cannot lock");
     }
+    locked_ = true;
     if (ioctl(fd_, TIOCEXCL) != 0) fail("cannot claim exclusive use of");
     exclusive_ = true;
-    cleanup::watch_port(fd_);
+    cleanup::watch_port(fd_, *found_);
+}
+
+void Port::refuse_if_shared() {
+    // Neither lock keeps out a program that opened the port before us and
+    // asked for nothing: pyserial without exclusive=True, the kq2741 module.
+    // Looked for after TIOCEXCL, so none can slip in once we have looked.
+    const std::string holders = holders_of(fd_);
+    if (!holders.empty()) busy(holders);
 }
 
 void Port::set_line() {
-    termios t{};
-    if (tcgetattr(fd_, &t) != 0) fail("cannot read the line settings of");
+    termios t = *found_;
     cfmakeraw(&t);
     cfsetispeed(&t, B115200);
     cfsetospeed(&t, B115200);
@@ -75,21 +93,27 @@ void Port::set_line() {
     if (tcsetattr(fd_, TCSANOW, &t) != 0) fail("cannot set 115200 8N1 on");
 }
 
-void Port::fail(const std::string& what) const {
+void Port::release() noexcept {
+    if (fd_ < 0) return;
+    cleanup::unwatch_port();
+    // Like terminal programs, leave the line as it was found (a cooked
+    // terminal stays usable when it was named by mistake).
+    if (found_) tcsetattr(fd_, TCSANOW, &*found_);
+    if (exclusive_) ioctl(fd_, TIOCNXCL);
+    if (locked_) flock(fd_, LOCK_UN);
+    close(fd_);
+    fd_ = -1;
+}
+
+void Port::fail(const std::string& what) {
     const std::string message = what + " " + path_ + ": " + std::strerror(errno);
-    if (fd_ >= 0) {
-        if (exclusive_) ioctl(fd_, TIOCNXCL);
-        close(fd_);
-    }
-    cleanup::watch_port(-1);
+    release();
     throw Failure(Exit::Port, message);
 }
 
-void Port::busy() const {
-    const std::string who = kq2741::tty::other_holders(path_);
-    if (fd_ >= 0) close(fd_);
-    throw Failure(Exit::Port, path_ + " is held by another program" + (who.empty() ? "" : ": " + who) +
-                                  "; wait for it to finish or stop it");
+void Port::busy(const std::string& holders) {
+    release();
+    throw Failure(Exit::Port, kq2741::tty::busy_message(path_, holders));
 }
 
 }  // namespace kq2741ctl

@@ -78,6 +78,13 @@ void sweep(Link& link, const Output& out, std::uint8_t channel, const Sweep& swe
     }
 }
 
+// A failed batch line says what already happened: its exit status alone
+// (2 for a bad line, say) describes only that line.
+std::string ran_before(unsigned ran) {
+    if (ran == 0) return "; nothing before it ran";
+    return "; the " + std::to_string(ran) + (ran == 1 ? " command" : " commands") + " before it ran";
+}
+
 void raw(Link& link, const Output& out, Bytes frame) {
     const auto head = std::span(frame).first(frame.size() - 2);
     frame[frame.size() - 2] = checksum(head);
@@ -133,16 +140,27 @@ void run(const Command& c, Link& link, const Output& out) {
 }
 
 void run_batch(std::istream& input, Link& link, const Output& out) {
-    std::string line;
-    for (unsigned number = 1; std::getline(input, line); ++number) {
-        std::istringstream split(line);
+    // Each line is read, checked and run before the next is read, so a
+    // program or a person can feed lines as results come back; a line that
+    // fails to parse therefore stops the batch after the lines before it ran.
+    std::vector<char> line(kMaxBatchLine + 1);
+    unsigned ran = 0;
+    for (unsigned number = 1;; ++number) {
+        if (!input.getline(line.data(), static_cast<std::streamsize>(line.size()))) {
+            // At the end of input, or on a read error the caller reports.
+            if (input.eof() || input.gcount() < static_cast<std::streamsize>(kMaxBatchLine)) return;
+            throw usage_error("line " + std::to_string(number) + ": longer than " +
+                              std::to_string(kMaxBatchLine) + " bytes, not run" + ran_before(ran));
+        }
+        std::istringstream split(line.data());
         const std::vector<std::string> words{std::istream_iterator<std::string>(split), {}};
         if (words.empty() || words[0].starts_with('#')) continue;
         try {
             run(parse_command(words), link, out);
         } catch (const Failure& f) {
-            throw Failure(f.status, "line " + std::to_string(number) + ": " + f.what());
+            throw Failure(f.status, "line " + std::to_string(number) + ": " + f.what() + ran_before(ran));
         }
+        ++ran;
     }
 }
 

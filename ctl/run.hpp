@@ -1,6 +1,7 @@
 // Carrying out a command on the instrument.
 #pragma once
 
+#include <cstddef>
 #include <istream>
 
 #include "command.hpp"
@@ -13,8 +14,12 @@ namespace kq2741ctl {
 // then stays printed.
 void run(const Command& command, Link& link, const Output& out);
 
+// Lines longer than this stop a batch: its memory stays bounded.
+constexpr std::size_t kMaxBatchLine = 8192;
+
 // Runs the commands of input, one a line, until its end. Blank lines and
-// lines starting with '#' are skipped. A failure names its line.
+// lines starting with '#' are skipped. A failure names its line and says how
+// many commands before it ran.
 void run_batch(std::istream& input, Link& link, const Output& out);
 
 }  // namespace kq2741ctl

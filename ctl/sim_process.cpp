@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cleanup.hpp"
 #include "failure.hpp"
 
 extern char** environ;
@@ -44,17 +43,17 @@ struct Pipe {
 }  // namespace
 
 SimProcess::SimProcess(const Trace& trace) : trace_(trace) {
-    Pipe out;
-    if (pipe2(out.fd, O_CLOEXEC) != 0)
+    Pipe out, lifeline;
+    if (pipe2(out.fd, O_CLOEXEC) != 0 || pipe2(lifeline.fd, O_CLOEXEC) != 0)
         throw Failure(Exit::Port, std::string("cannot start kq2741-sim: ") + std::strerror(errno));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, lifeline.fd[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out.fd[1], STDOUT_FILENO);
 
     const std::string beside = beside_this_program();
     const std::string program = beside.empty() ? kSimName : beside;
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--stop-with-stdin"), nullptr};
     const int err = beside.empty()
                         ? posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv, environ)
                         : posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
@@ -64,7 +63,10 @@ SimProcess::SimProcess(const Trace& trace) : trace_(trace) {
         throw Failure(Exit::Port, std::string("cannot start kq2741-sim (not beside kq2741ctl, "
                                               "nor on PATH): ") + std::strerror(err));
     }
-    cleanup::watch_child(pid_);
+    // Only we hold the lifeline's writing end, so it closes when we end,
+    // however we end, and the simulator sees end of file and stops.
+    lifeline_ = lifeline.fd[1];
+    lifeline.fd[1] = -1;
     close(out.fd[1]);
     out.fd[1] = -1;
     try {
@@ -100,8 +102,9 @@ void SimProcess::read_port(int from) {
 }
 
 void SimProcess::stop() {
+    if (lifeline_ >= 0) close(lifeline_);
+    lifeline_ = -1;
     if (pid_ <= 0) return;
-    cleanup::watch_child(0);
     kill(pid_, SIGTERM);
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }

@@ -1,4 +1,6 @@
-// --sim: a kq2741-sim started for this run and stopped after it.
+// --sim: a kq2741-sim started for this run and stopped after it. It runs
+// with --stop-with-stdin on a pipe only we write to, so it also stops when
+// we are killed (SIGKILL included) without a chance to stop it.
 #pragma once
 
 #include <string>
@@ -25,6 +27,7 @@ private:
 
     const Trace& trace_;
     pid_t pid_ = 0;
+    int lifeline_ = -1;
     std::string port_;
 };
 

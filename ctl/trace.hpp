@@ -15,7 +15,9 @@ public:
 
     // Callers test this before building a note, so a quiet run builds none.
     bool on() const { return on_; }
-    // what: "tx" or "rx" with the bytes, "--" for an event without bytes.
+    // what: "tx" or "rx" with the frame's bytes; "--" for anything else,
+    // with the bytes it concerns (stale input dropped) or none (the
+    // simulator started or stopped).
     void line(const char* what, std::span<const std::uint8_t> bytes, const std::string& note) const;
 
 private:

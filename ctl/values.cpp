@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <getopt.h>
 #include <optional>
 
 #include "failure.hpp"
@@ -13,6 +14,7 @@ constexpr std::chrono::milliseconds kMaxSeconds{3600 * 1000};
 // Enough for any value the instrument takes, far from overflowing 64 bits.
 constexpr std::size_t kMaxWholeDigits = 9;
 constexpr unsigned kMicroPerMilli = 1000;
+constexpr std::size_t kQuotedLength = 40;
 
 bool all_digits(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -42,7 +44,7 @@ unsigned whole_number(std::string_view what, std::string_view text, unsigned lo,
     unsigned v = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (ec != std::errc{} || end != text.data() + text.size() || v < lo || v > hi)
-        throw usage_error(std::string(what) + " '" + std::string(text) + "': expected a number from " +
+        throw usage_error(std::string(what) + " " + quoted(text) + ": expected a number from " +
                           std::to_string(lo) + " to " + std::to_string(hi));
     return v;
 }
@@ -67,25 +69,25 @@ std::uint32_t parse_attenuation(std::string_view what, std::string_view text) {
     } else if (number.ends_with("dB")) {
         number.remove_suffix(2);
     }
-    const std::string quoted = std::string(what) + " '" + std::string(text) + "'";
+    const std::string shown = std::string(what) + " " + quoted(text);
     const auto micro = scaled_decimal(number, scale);
     if (!micro)
-        throw usage_error(quoted + ": expected dB (3.5 or 3.5dB) or mdB (3500mdB)");
+        throw usage_error(shown + ": expected dB (3.5 or 3.5dB) or mdB (3500mdB)");
     if (*micro % (kMdbPerStep * kMicroPerMilli) != 0)
-        throw usage_error(quoted + ": the instrument sets steps of 0.01 dB (10 mdB)");
+        throw usage_error(shown + ": the instrument sets steps of 0.01 dB (10 mdB)");
     if (*micro > std::uint64_t{kMaxMdb} * kMicroPerMilli)
-        throw usage_error(quoted + ": must lie in 0 to 655.35 dB");
+        throw usage_error(shown + ": must lie in 0 to 655.35 dB");
     return static_cast<std::uint32_t>(*micro / kMicroPerMilli);
 }
 
 std::chrono::milliseconds parse_seconds(std::string_view what, std::string_view text,
                                         bool zero_allowed) {
     const auto ms = scaled_decimal(text, 3);
-    const std::string quoted = std::string(what) + " '" + std::string(text) + "'";
-    if (!ms) throw usage_error(quoted + ": expected seconds, to the millisecond (0.5)");
+    const std::string shown = std::string(what) + " " + quoted(text);
+    if (!ms) throw usage_error(shown + ": expected seconds, to the millisecond (0.5)");
     const std::chrono::milliseconds value(*ms);
-    if (value.count() == 0 && !zero_allowed) throw usage_error(quoted + ": must be at least 0.001 s");
-    if (value > kMaxSeconds) throw usage_error(quoted + ": must be at most 3600 s");
+    if (value.count() == 0 && !zero_allowed) throw usage_error(shown + ": must be at least 0.001 s");
+    if (value > kMaxSeconds) throw usage_error(shown + ": must be at most 3600 s");
     return value;
 }
 
@@ -93,16 +95,32 @@ protocol::Bytes parse_hex(std::span<const std::string> words) {
     protocol::Bytes out;
     for (const auto& word : words) {
         if (word.size() % 2 != 0)
-            throw usage_error("raw '" + word + "': expected hex bytes, two digits each");
+            throw usage_error("raw " + quoted(word) + ": expected hex bytes, two digits each");
         for (std::size_t i = 0; i < word.size(); i += 2) {
             std::uint8_t b = 0;
             auto [end, ec] = std::from_chars(word.data() + i, word.data() + i + 2, b, 16);
             if (ec != std::errc{} || end != word.data() + i + 2)
-                throw usage_error("raw '" + word + "': expected hex bytes, two digits each");
+                throw usage_error("raw " + quoted(word) + ": expected hex bytes, two digits each");
             out.push_back(b);
         }
     }
     return out;
+}
+
+std::string quoted(std::string_view text) {
+    std::string shown(1, '\'');
+    shown.append(text.substr(0, kQuotedLength));
+    if (text.size() <= kQuotedLength) return shown + '\'';
+    return shown + "...' (" + std::to_string(text.size()) + " characters)";
+}
+
+std::string refused_option(char* const* argv) {
+    // An unknown short option's letter is in optopt, and optind may still
+    // point at its cluster; an unknown long option (optopt 0), or one given
+    // a value it does not take (optopt its code, above 255), is the word
+    // before optind.
+    if (optopt > ' ' && optopt < 0x7F) return quoted(std::string("-") + static_cast<char>(optopt));
+    return quoted(argv[optind - 1]);
 }
 
 std::string db_text(std::uint32_t mdb) {

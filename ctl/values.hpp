@@ -29,6 +29,14 @@ std::chrono::milliseconds parse_seconds(std::string_view what, std::string_view 
 // Hex bytes, in words of one or more byte pairs ("7b 01" or "7b01").
 protocol::Bytes parse_hex(std::span<const std::string> words);
 
+// Text the user typed, in quotes, for a message: cut after 40 characters, so
+// a runaway argument or batch line is not echoed whole.
+std::string quoted(std::string_view text);
+// The option getopt_long has just refused as unknown ('?'), as typed: "-x"
+// out of "-xy", or the whole "--long=value". Long options must have codes
+// above 255 for this to tell them apart.
+std::string refused_option(char* const* argv);
+
 // mdB as dB with two decimals, e.g. "1.10".
 std::string db_text(std::uint32_t mdb);
 

@@ -8,8 +8,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "core/names.hpp"
@@ -40,7 +43,8 @@ constexpr char kUsage[] =
     "Exit status: 0 when the demonstration ran to its end, or stopped because\n"
     "the port could not be opened (it prints 'open serial port:PORT failed!');\n"
     "1 when an error ended it (the Python traceback is printed); 2 for a bad\n"
-    "option or argument.\n";
+    "option or argument. When the program reading its output goes away (as\n"
+    "with | head), it ends quietly by SIGPIPE, as terminal programs do.\n";
 
 enum class Parsed { Run, Done, Usage };
 
@@ -140,6 +144,23 @@ bool run_as_main() {
     return PyModule_ExecDef(module.get(), def) == 0;
 }
 
+// sys.stdout.flush(), which Py_FinalizeEx would do too, but where a failure
+// is only printed as "Exception ignored".
+bool flush_stdout() {
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (!out || out == Py_None) return true;
+    return static_cast<bool>(Ref::steal(PyObject_CallMethod(out, "flush", nullptr)));
+}
+
+// The rest of the output goes nowhere: the text still buffered would fail
+// again, loudly, at finalisation.
+void discard_stdout() {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null < 0) return;
+    dup2(null, STDOUT_FILENO);
+    close(null);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,10 +184,23 @@ int main(int argc, char** argv) {
     if (PyStatus_Exception(status)) Py_ExitStatusException(status);
 
     int exit_code = 0;
-    if (!run_as_main()) {
-        exit_code = 1;
-        PyErr_Print();  // the traceback as Python prints it; exits itself on SystemExit
+    bool reader_gone = false;
+    if (!run_as_main() || !flush_stdout()) {
+        // CPython ignores SIGPIPE and raises BrokenPipeError instead.
+        reader_gone = PyErr_ExceptionMatches(PyExc_BrokenPipeError);
+        if (reader_gone) {
+            PyErr_Clear();
+            discard_stdout();
+        } else {
+            exit_code = 1;
+            PyErr_Print();  // the traceback as Python prints it; exits itself on SystemExit
+        }
     }
     if (Py_FinalizeEx() < 0) exit_code = 120;
+    if (reader_gone) {
+        // The status a shell shows for `... | head` (141): ended by SIGPIPE.
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
     return exit_code;
 }

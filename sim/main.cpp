@@ -11,6 +11,10 @@
 #include "pty.hpp"
 #include "server.hpp"
 
+#ifndef KQ2741_VERSION
+#define KQ2741_VERSION "unknown"
+#endif
+
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -44,9 +48,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kq2741-sim: %s\n%s", e.what(), usage());
         return 2;
     }
-    if (opts.help) {
-        std::fputs(usage(), stdout);
-        return 0;
+    if (opts.help || opts.version) {
+        std::fputs(opts.help ? usage() : "kq2741-sim " KQ2741_VERSION "\n", stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
 
     int wake[2];
@@ -58,7 +62,7 @@ int main(int argc, char** argv) {
     std::string linked_port;
     try {
         Pty pty;
-        Instrument instrument(wavelength_table(opts), opts.version);
+        Instrument instrument(wavelength_table(opts), opts.device_version);
         Server server(opts, pty, instrument, wake[0]);
         if (!opts.link.empty()) {
             std::string error;

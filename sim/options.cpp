@@ -39,11 +39,11 @@ std::vector<std::uint16_t> wavelength_list(std::string_view text, const std::str
     return out;
 }
 
-protocol::Version version(std::string_view text) {
+protocol::Version device_version(std::string_view text) {
     auto parts = split(text, '.');
-    if (parts.size() != 3) throw UsageError("--version: expected MODULE.HARDWARE.SOFTWARE");
+    if (parts.size() != 3) throw UsageError("--device-version: expected MODULE.HARDWARE.SOFTWARE");
     auto byte = [](std::string_view p) {
-        return static_cast<std::uint8_t>(number(p, 0, 255, "--version"));
+        return static_cast<std::uint8_t>(number(p, 0, 255, "--device-version"));
     };
     return {byte(parts[0]), byte(parts[1]), byte(parts[2])};
 }
@@ -51,18 +51,22 @@ protocol::Version version(std::string_view text) {
 }  // namespace
 
 Options parse_options(int argc, char** argv) {
-    enum { kSplit = 256, kSilent, kCorrupt, kChannels, kWavelengths, kChannelWavelengths, kVersion, kLink,
-           kStateFile, kDelayMs };
+    // Long options have codes above 255, so an unknown short one ('-x' in
+    // '-xy') is told apart by its letter in optopt.
+    enum { kHelp = 256, kVerbose, kVersion, kSplit, kSilent, kCorrupt, kStopWithStdin, kChannels,
+           kWavelengths, kChannelWavelengths, kDeviceVersion, kLink, kStateFile, kDelayMs };
     static const option kOptions[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"verbose", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, kHelp},
+        {"verbose", no_argument, nullptr, kVerbose},
+        {"version", no_argument, nullptr, kVersion},
         {"split", no_argument, nullptr, kSplit},
         {"silent", no_argument, nullptr, kSilent},
         {"corrupt", no_argument, nullptr, kCorrupt},
+        {"stop-with-stdin", no_argument, nullptr, kStopWithStdin},
         {"channels", required_argument, nullptr, kChannels},
         {"wavelengths", required_argument, nullptr, kWavelengths},
         {"channel-wavelengths", required_argument, nullptr, kChannelWavelengths},
-        {"version", required_argument, nullptr, kVersion},
+        {"device-version", required_argument, nullptr, kDeviceVersion},
         {"link", required_argument, nullptr, kLink},
         {"state-file", required_argument, nullptr, kStateFile},
         {"delay-ms", required_argument, nullptr, kDelayMs},
@@ -76,14 +80,18 @@ Options parse_options(int argc, char** argv) {
     for (int c; (c = getopt_long(argc, argv, ":hv", kOptions, &index)) != -1;) {
         const std::string name = std::string("--") + kOptions[index].name;
         switch (c) {
-        case 'h': o.help = true; break;
-        case 'v': o.verbose = true; break;
+        case 'h':
+        case kHelp: o.help = true; break;
+        case 'v':
+        case kVerbose: o.verbose = true; break;
+        case kVersion: o.version = true; break;
         case kSplit: o.split = true; break;
         case kSilent: o.silent = true; break;
         case kCorrupt: o.corrupt = true; break;
+        case kStopWithStdin: o.stop_with_stdin = true; break;
         case kChannels: o.channels = number(optarg, 1, kMaxChannels, name); break;
         case kWavelengths: o.wavelengths = wavelength_list(optarg, name); break;
-        case kVersion: o.version = version(optarg); break;
+        case kDeviceVersion: o.device_version = device_version(optarg); break;
         case kLink: o.link = optarg; break;
         case kStateFile: o.state_file = optarg; break;
         case kDelayMs: o.delay_ms = number(optarg, 0, kMaxDelayMs, name); break;
@@ -97,10 +105,12 @@ Options parse_options(int argc, char** argv) {
         }
         case ':': throw UsageError(std::string(argv[optind - 1]) + " needs a value");
         default: {
-            // getopt names a long option given a value it does not take in
-            // optopt; an unknown one only in argv.
+            // getopt names an unknown short option, and a long option given
+            // a value it does not take, in optopt; an unknown long one only in argv.
+            if (optopt > ' ' && optopt < 0x7F)
+                throw UsageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
             const std::string given = argv[optind - 1];
-            if (optopt >= kSplit) throw UsageError(given.substr(0, given.find('=')) + " takes no value");
+            if (optopt >= kHelp) throw UsageError(given.substr(0, given.find('=')) + " takes no value");
             throw UsageError("unknown option '" + given + "'");
         }
         }
@@ -128,14 +138,19 @@ const char* usage() {
            "                               (default 1310,1490,1550)\n"
            "  --channel-wavelengths CH=W1,W2,...\n"
            "                               wavelengths of one channel (repeatable)\n"
-           "  --version M.H.S              module, hardware, software version (2.50.32)\n"
+           "  --device-version M.H.S       the simulated instrument's module, hardware and\n"
+           "                               software version (default 2.50.32)\n"
            "  --link PATH                  symlink PATH to the port while running\n"
            "  --state-file PATH            keep channel state as JSON in PATH\n"
            "  --delay-ms N                 answer N ms after the request\n"
            "  --split                      send each answer in two writes 50 ms apart\n"
            "  --silent                     decode and apply requests, never answer\n"
            "  --corrupt                    invert the checksum byte of every answer\n"
-           "  --verbose                    log frames on stderr\n";
+           "  --stop-with-stdin            stop when standard input reaches its end (a\n"
+           "                               parent holding a pipe to it ends us by ending)\n"
+           "  --verbose                    log frames on stderr\n"
+           "  -h, --help                   this text\n"
+           "  --version                    the program's version\n";
 }
 
 }  // namespace kq2741sim

@@ -19,15 +19,17 @@ struct Options {
     unsigned channels = 4;
     std::vector<std::uint16_t> wavelengths{1310, 1490, 1550};
     std::map<unsigned, std::vector<std::uint16_t>> channel_wavelengths;
-    protocol::Version version{2, 50, 32};
+    protocol::Version device_version{2, 50, 32};
     std::string link;
     std::string state_file;
     unsigned delay_ms = 0;
     bool split = false;
     bool silent = false;
     bool corrupt = false;
+    bool stop_with_stdin = false;
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
 // Throws UsageError on anything it cannot use.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -24,8 +25,6 @@ bool is_raw(const termios& t) {
 }  // namespace
 
 Pty::Pty() {
-    // Only the master is ever held open here: a client's busy check looks for
-    // other holders of the slave and must find none.
     fd_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (fd_ < 0) fail("posix_openpt");
     if (grantpt(fd_) != 0 || unlockpt(fd_) != 0) fail("grantpt/unlockpt");
@@ -36,9 +35,15 @@ Pty::Pty() {
     if (fl < 0 || fcntl(fd_, F_SETFL, fl | O_NONBLOCK) != 0) fail("fcntl O_NONBLOCK");
     if (fcntl(fd_, F_SETFD, FD_CLOEXEC) != 0) fail("fcntl FD_CLOEXEC");
     if (!ensure_raw()) fail("raw mode");
+    // Opened before any client can claim the port, and parked: a client's
+    // busy check (lsof PORT, in the kq2741 module) must find no holder.
+    const int slave = open(port_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0) fail("open the slave side");
+    slave_.emplace(slave);
 }
 
 Pty::~Pty() {
+    slave_.reset();
     if (fd_ >= 0) close(fd_);
 }
 
@@ -52,12 +57,12 @@ bool Pty::ensure_raw() {
 }
 
 void Pty::discard_unread() {
-    // Flushing from the master side leaves the slave's input queue alone, so
-    // open the slave for the instant it takes to flush it.
-    int s = open(port_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (s < 0) return;
-    tcflush(s, TCIFLUSH);
-    close(s);
+    // Flushing from the master side leaves the slave's input queue alone.
+    slave_->use([](int slave) { tcflush(slave, TCIFLUSH); });
+}
+
+void Pty::end_exclusive_use() {
+    slave_->use([](int slave) { ioctl(slave, TIOCNXCL); });
 }
 
 }  // namespace kq2741sim

@@ -1,7 +1,12 @@
-// Master side of the pseudo-terminal that stands in for the serial port.
+// The pseudo-terminal that stands in for the serial port: its master side,
+// and its slave side held out of sight (see parked.hpp) for as long as the
+// simulator runs, as a real port exists whether or not anyone has it open.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "parked.hpp"
 
 namespace kq2741sim {
 
@@ -23,10 +28,15 @@ public:
     // Throws away answers the last client never read; a serial port that is
     // closed does not hand old bytes to its next user, a pty would.
     void discard_unread();
+    // Takes off a TIOCEXCL the last client left behind. A real port forgets
+    // it with its last close; a pty's slave lives as long as its master, so a
+    // client killed before it could clear it would lock everyone else out.
+    void end_exclusive_use();
 
 private:
     int fd_ = -1;
     std::string port_;
+    std::optional<Parked> slave_;
 };
 
 }  // namespace kq2741sim

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <poll.h>
+#include <stdexcept>
+#include <system_error>
 #include <unistd.h>
 
 #include "fsutil.hpp"
@@ -13,9 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace kq2741::protocol;
 
-// While nobody has the port open the master reports a hang-up on every poll,
-// so the loop naps instead of polling it and spinning.
-constexpr int kIdlePollMs = 10;
 constexpr auto kSplitPause = 50ms;
 // A client that stops reading fills the pty; retry its answer at this pace.
 constexpr auto kBlockedRetry = 10ms;
@@ -23,35 +22,33 @@ constexpr auto kBlockedRetry = 10ms;
 }  // namespace
 
 Server::Server(const Options& opts, Pty& pty, Instrument& instrument, int wake_fd)
-    : opts_(opts), pty_(pty), instrument_(instrument), wake_fd_(wake_fd) {
+    : opts_(opts), pty_(pty), instrument_(instrument), wake_fd_(wake_fd), clients_(pty.port()) {
     save_state();
 }
 
 void Server::run(const volatile std::sig_atomic_t& stop) {
-    while (!stop) {
-        if (client_gone_) {
-            idle_wait();
-            if (stop) break;
-            pollfd p{pty_.fd(), POLLIN, 0};
-            if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) continue;
-            client_gone_ = false;
-            pty_.ensure_raw();
-            log("--", {}, "port opened");
+    // The master never reports a hang-up (we hold the slave), so the loop
+    // sleeps in poll until a request, a client, a signal or a due answer.
+    while (!stop && !stdin_ended_) {
+        pollfd fds[4] = {{pty_.fd(), POLLIN, 0},
+                         {clients_.fd(), POLLIN, 0},
+                         {wake_fd_, POLLIN, 0},
+                         {opts_.stop_with_stdin ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (poll(fds, 4, outbox_.timeout_ms(Outbox::Clock::now())) < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "poll");
         }
-
-        pollfd fds[2] = {{pty_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-        int n = poll(fds, 2, outbox_.timeout_ms(Outbox::Clock::now()));
-        if (n < 0) {
-            if (errno != EINTR) idle_wait();
-            continue;
-        }
-        if (fds[1].revents & POLLIN) {
+        if (fds[2].revents & POLLIN) {
             char drain[64];
             while (read(wake_fd_, drain, sizeof drain) > 0) {
             }
         }
+        if (fds[3].revents) watch_stdin();
+        // Before the port: bytes read next belong to whoever has it open now.
+        follow_clients();
         if (fds[0].revents & POLLIN) read_port();
-        if (fds[0].revents & (POLLHUP | POLLERR)) hang_up();
+        if (fds[0].revents & (POLLHUP | POLLERR))
+            throw std::runtime_error("the pseudo-terminal hung up");
         send_due();
     }
 }
@@ -66,8 +63,7 @@ void Server::read_port() {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        hang_up();  // EIO: the last client closed the port
-        return;
+        throw std::system_error(n == 0 ? EIO : errno, std::generic_category(), "reading the pseudo-terminal");
     }
 }
 
@@ -111,12 +107,13 @@ void Server::schedule(Bytes answer, const std::string& note) {
 }
 
 void Server::send_due() {
-    while (!client_gone_ && outbox_.head_due(Outbox::Clock::now())) {
+    while (outbox_.head_due(Outbox::Clock::now())) {
         // Bytes written while nobody has the port open would wait in the pty
         // for the next client; on a real line they are simply lost.
-        if (client_left()) {
-            hang_up();
-            return;
+        if (!clients_.present()) {
+            log("--", {}, "nobody has the port open: " + outbox_.head().note + " dropped");
+            outbox_.pop();
+            continue;
         }
         pty_.ensure_raw();
         auto& chunk = outbox_.head();
@@ -133,15 +130,30 @@ void Server::send_due() {
             chunk.due = Outbox::Clock::now() + kBlockedRetry;
             return;
         } else {
-            hang_up();
-            return;
+            throw std::system_error(errno, std::generic_category(), "writing the pseudo-terminal");
         }
     }
 }
 
+void Server::follow_clients() {
+    const bool was_present = clients_.present();
+    const Clients::Seen seen = clients_.update();
+    // An answer written after the last close, before we saw it, is in the
+    // slave's input now: hang_up flushes it.
+    if (seen.all_left) hang_up();
+    if (!clients_.present()) {
+        // Only with nobody left: a client that has just opened the port may
+        // have claimed it already, and that claim is its own.
+        if (seen.all_left) pty_.end_exclusive_use();
+        return;
+    }
+    if (!was_present || seen.all_left) {
+        pty_.ensure_raw();
+        log("--", {}, "port opened");
+    }
+}
+
 void Server::hang_up() {
-    if (client_gone_) return;
-    client_gone_ = true;
     reader_.reset();
     if (!outbox_.empty()) log("--", {}, "port closed, unsent answers dropped");
     else log("--", {}, "port closed");
@@ -149,14 +161,13 @@ void Server::hang_up() {
     pty_.discard_unread();
 }
 
-bool Server::client_left() const {
-    pollfd p{pty_.fd(), POLLIN, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
-}
-
-void Server::idle_wait() const {
-    pollfd p{wake_fd_, POLLIN, 0};
-    poll(&p, 1, kIdlePollMs);
+void Server::watch_stdin() {
+    char drain[256];
+    const ssize_t n = read(STDIN_FILENO, drain, sizeof drain);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        stdin_ended_ = true;
+        log("--", {}, "stdin ended, stopping");
+    }
 }
 
 void Server::save_state() {

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "clients.hpp"
 #include "instrument.hpp"
 #include "options.hpp"
 #include "outbox.hpp"
@@ -17,7 +18,10 @@ namespace kq2741sim {
 class Server {
 public:
     // wake_fd becomes readable when a signal asks the loop to look at stop.
+    // Throws std::system_error.
     Server(const Options& opts, Pty& pty, Instrument& instrument, int wake_fd);
+    // Until stop is set, or stdin ends under --stop-with-stdin. Throws
+    // std::runtime_error when the pty or the watch of its clients fails.
     void run(const volatile std::sig_atomic_t& stop);
 
 private:
@@ -25,9 +29,9 @@ private:
     void handle(const protocol::Received& r);
     void schedule(protocol::Bytes answer, const std::string& note);
     void send_due();
+    void follow_clients();
     void hang_up();
-    bool client_left() const;
-    void idle_wait() const;
+    void watch_stdin();
     void save_state();
     void log(const char* what, std::span<const std::uint8_t> bytes, const std::string& note) const;
 
@@ -37,7 +41,8 @@ private:
     int wake_fd_;
     protocol::FrameReader reader_ = protocol::FrameReader::for_requests();
     Outbox outbox_;
-    bool client_gone_ = false;
+    Clients clients_;
+    bool stdin_ended_ = false;
     bool state_warned_ = false;
     Outbox::Clock::time_point started_ = Outbox::Clock::now();
 };

@@ -12,7 +12,9 @@ import pytest
 from serial.serialutil import to_bytes
 
 import kq2741
+import programs
 from wire import checksum, request  # noqa: F401 - the tests import them from here
+
 
 TEMPLATE_NAMES = [
     "_KQ2741__CMD_READ_DEV_VER",
@@ -26,14 +28,17 @@ TEMPLATE_NAMES = [
 ]
 
 
-def frame(*values: int) -> bytes:
-    return bytes(values)
-
-
 class FakeSerial:
     """A connection whose instrument answers each write with the next scripted
     answer (None: no answer). `stale` is input already waiting before the
-    first write. Every call is logged in order."""
+    first write. Every call is logged in order.
+
+    A test fails when it leaves input unread: an answer never asked for, or
+    bytes (an answer, stale input) still waiting when it ends. One that
+    leaves input on purpose (a failure half-way) takes it with take_unread()
+    and asserts what was left."""
+
+    made: list[FakeSerial] = []  # by the running test
 
     def __init__(self, answers=(), stale: bytes = b""):
         self.answers = list(answers)
@@ -41,6 +46,22 @@ class FakeSerial:
         self.log: list[tuple] = []
         self.writes: list[bytes] = []
         self.closed = False
+        FakeSerial.made.append(self)
+
+    def take_unread(self) -> tuple[bytes, list]:
+        """(bytes still waiting, answers never asked for), taken off the line."""
+        left = (bytes(self.buffer), self.answers)
+        self.buffer, self.answers = bytearray(), []
+        return left
+
+    def unread(self) -> str:
+        """What is left on the line, in words; empty when nothing is."""
+        left = []
+        if self.buffer:
+            left.append(f"{bytes(self.buffer)!r} never read")
+        if self.answers:
+            left.append(f"answers never asked for: {self.answers!r}")
+        return "; ".join(left)
 
     def write(self, data):
         payload = to_bytes(data)  # what pyserial does with a list of ints
@@ -65,6 +86,32 @@ class FakeSerial:
     def close(self):
         self.log.append(("close",))
         self.closed = True
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "needs(*names): programs the test runs; a missing one fails it "
+                                       "(tests/programs.py)")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item):
+    FakeSerial.made.clear()
+    for mark in item.iter_markers("needs"):
+        for name in mark.args:
+            programs.require(name)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A test that passed fails when it left input unread on a FakeSerial."""
+    report = (yield).get_result()
+    if call.when != "call":
+        return
+    left = [text for text in (ser.unread() for ser in FakeSerial.made) if text]
+    FakeSerial.made.clear()
+    if left and report.passed:
+        report.outcome = "failed"
+        report.longrepr = "input left unread on the fake connection: " + " | ".join(left)
 
 
 class FakeTime:

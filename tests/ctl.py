@@ -1,23 +1,14 @@
-"""Find and run kq2741ctl from the tests.
-
-The binary is taken from $KQ2741CTL, else from PATH, else from the scripts
-folder of the running Python, as tests/simulator.py finds kq2741-sim.
-"""
+"""Run kq2741ctl from the tests; tests/programs.py finds it."""
 from __future__ import annotations
 
 import os
-import shutil
 import subprocess
-import sysconfig
 
-ENV_VAR = "KQ2741CTL"
+import programs
 
 
 def find_ctl() -> str | None:
-    explicit = os.environ.get(ENV_VAR)
-    if explicit:
-        return explicit
-    return shutil.which("kq2741ctl") or shutil.which("kq2741ctl", path=sysconfig.get_path("scripts"))
+    return programs.find("kq2741ctl")
 
 
 def run_ctl(*args, stdin: str | None = None, env: dict | None = None, wrapper: tuple = (),

@@ -12,20 +12,20 @@ from __future__ import annotations
 
 import os
 import selectors
-import shutil
 import signal
 import socket
 import subprocess
-import sysconfig
 import tempfile
 import time
 from pathlib import Path
+
+import programs
 
 LOOPBACK = "127.0.0.1"
 
 
 def find_ioc() -> str | None:
-    return shutil.which("kq2741-ioc", path=sysconfig.get_path("scripts")) or shutil.which("kq2741-ioc")
+    return programs.find("kq2741-ioc")
 
 
 def _free_ports(count: int) -> list[int]:

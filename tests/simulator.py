@@ -5,8 +5,7 @@
         ...
         assert sim.state()["channels"][0]["attenuation_steps"] == 110
 
-The binary is taken from $KQ2741_SIM, else from PATH, else from the scripts
-folder of the running Python.
+tests/programs.py finds the binary.
 """
 
 from __future__ import annotations
@@ -14,15 +13,13 @@ from __future__ import annotations
 import json
 import os
 import selectors
-import shutil
 import signal
 import subprocess
-import sysconfig
 import tempfile
 import time
 from pathlib import Path
 
-ENV_VAR = "KQ2741_SIM"
+import programs
 
 
 class SimulatorError(RuntimeError):
@@ -30,21 +27,8 @@ class SimulatorError(RuntimeError):
 
 
 def find_binary() -> str | None:
-    """Path of the simulator, or None when it is nowhere to be found.
-
-    An explicit $KQ2741_SIM is returned even if wrong, so a bad setting shows
-    up as a failure to start rather than as quietly skipped tests. The scripts
-    folder of this Python is tried last: a venv's interpreter run by its full
-    path does not put that folder on PATH, yet a package install puts the
-    simulator there.
-    """
-    explicit = os.environ.get(ENV_VAR)
-    if explicit:
-        return explicit
-    found = shutil.which("kq2741-sim")
-    if found:
-        return found
-    return shutil.which("kq2741-sim", path=sysconfig.get_path("scripts"))
+    """Path of the simulator, or None when it is nowhere to be found."""
+    return programs.find("kq2741-sim")
 
 
 def _option_value(args: list[str], name: str) -> str | None:
@@ -67,7 +51,7 @@ class Simulator:
         self.args = [str(a) for a in args]
         self.binary = binary or find_binary()
         if not self.binary:
-            raise SimulatorError(f"kq2741-sim not found: set {ENV_VAR} or put it on PATH")
+            raise SimulatorError(programs.missing("kq2741-sim"))
         self.start_timeout = start_timeout
         self.port: str | None = None
         self.proc: subprocess.Popen | None = None

@@ -245,7 +245,7 @@ def test_set_attenuation_frames(args, sent, connect):
 
 @pytest.mark.parametrize("mdb, high", [(655360, 256), (-10, -1)])
 def test_attenuation_beyond_16_bits_is_refused_by_the_serial_layer(mdb, high, connect):
-    kq, ser = connect(ACK)
+    kq, ser = connect()
     with pytest.raises(ValueError):
         kq.set_attenuation(mdb)
     assert ser.writes == []
@@ -253,7 +253,7 @@ def test_attenuation_beyond_16_bits_is_refused_by_the_serial_layer(mdb, high, co
 
 
 def test_huge_attenuation_follows_python_division(connect):
-    kq, _ = connect(ACK)
+    kq, _ = connect()
     with pytest.raises(OverflowError):
         kq.set_attenuation(10**400)
 

@@ -6,7 +6,9 @@ import os
 import re
 import shutil
 import signal
+import statistics
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -15,8 +17,7 @@ import pytest
 from ctl import find_ctl, run_ctl
 from simulator import Simulator, find_binary
 
-pytestmark = pytest.mark.skipif(find_ctl() is None or find_binary() is None,
-                                reason="kq2741ctl or kq2741-sim is not built")
+pytestmark = pytest.mark.needs("kq2741ctl", "kq2741-sim")
 
 CH2 = "2=1310,1550,1625"
 
@@ -39,11 +40,12 @@ def records(result) -> list[dict]:
     return [json.loads(line) for line in result.stdout.splitlines()]
 
 
-def failed_with(result, status: int, *phrases: str) -> bool:
-    """Exit status, nothing on stdout, and one stderr line holding every phrase."""
+def failed_with(result, status: int, *phrases: str, printed: bool = False) -> bool:
+    """Exit status, nothing on stdout (unless printed), and one stderr line
+    holding every phrase."""
     line = result.stderr
-    return (result.returncode == status and result.stdout == "" and line.startswith("kq2741ctl: ")
-            and line.count("\n") == 1 and all(p in line for p in phrases))
+    return (result.returncode == status and (printed or result.stdout == "")
+            and line.startswith("kq2741ctl: ") and line.count("\n") == 1 and all(p in line for p in phrases))
 
 
 @pytest.mark.parametrize("setup, args, expected, text, change", [
@@ -114,6 +116,9 @@ def test_attenuation_is_read_as_exact_decimal(sim, value, steps):
     (["--timeout", "0", "status"], "--timeout '0'"),
     (["--bogus", "status"], "unknown option '--bogus'"),
     (["--sim", "status"], "-p and --sim"),
+    (["set", 1, "3\n4"], "attenuation '3\\n4'"),
+    (["-xy", "status"], "unknown option '-x'"),
+    (["status", *[1] * 1025], "at most 1024 arguments"),
 ])
 def test_usage_errors_send_nothing(sim, args, phrase):
     assert failed_with(ctl(sim, *args), 2, phrase)
@@ -157,7 +162,7 @@ def test_slow_split_answers_are_read_whole_without_waiting_for_the_time_out():
 
 def test_batch_runs_lines_in_order_and_stops_at_the_first_failure(sim):
     result = ctl(sim, "--json", "batch", stdin="set 1 2\n\n# read it back\nstatus 1\nset 1 700\nset 1 3\n")
-    assert result.returncode == 2 and "line 5:" in result.stderr
+    assert failed_with(result, 2, "line 5:", "the 2 commands before it ran", printed=True)
     assert records(result) == [{"channel": 1, "command": "set", "attenuation": 2000, "ok": True},
                                {"channel": 1, "dev_work_mode": 0, "optical_length_index": 0,
                                 "attenuation": 2000}]
@@ -165,6 +170,10 @@ def test_batch_runs_lines_in_order_and_stops_at_the_first_failure(sim):
     refused = ctl(sim, "batch", stdin="select 1 1625\nclear 1\n")
     assert failed_with(refused, 1, "line 1:", "1310, 1490, 1550 nm")
     assert channel(sim, 1)["attenuation_steps"] == 200
+    # A runaway line is refused after reading a bounded part of it, and not echoed.
+    huge = ctl(sim, "batch", stdin="status 1\n" + "x" * 1_000_000 + "\nset 1 3\n")
+    assert failed_with(huge, 2, "line 2: longer than 8192 bytes", printed=True)
+    assert len(huge.stderr) < 200 and channel(sim, 1)["attenuation_steps"] == 200
 
 
 def unprivileged(sim, *args):
@@ -177,7 +186,10 @@ def unprivileged(sim, *args):
     return ctl(sim, *args, wrapper=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
 
 
-def test_a_port_in_use_is_refused_and_released_when_its_holder_is_stopped(sim):
+# SIGTERM is caught and the claim given back; SIGKILL and SIGUSR1 end it
+# unawares, and the simulator takes back what it left, as a real port does.
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGKILL, signal.SIGUSR1], ids=lambda s: s.name)
+def test_a_port_in_use_is_refused_and_released_when_its_holder_ends(sim, sig):
     holder = subprocess.Popen([find_ctl(), "-p", sim.port, "--json", "batch"], text=True,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
@@ -186,12 +198,58 @@ def test_a_port_in_use_is_refused_and_released_when_its_holder_is_stopped(sim):
         assert json.loads(holder.stdout.readline())["channel"] == 1  # it holds the port now
         assert failed_with(ctl(sim, "status"), 4, f"process {holder.pid} (kq2741ctl)")
         assert failed_with(unprivileged(sim, "status"), 4, "held by another program")
-        holder.send_signal(signal.SIGTERM)
-        assert holder.wait(timeout=5) == -signal.SIGTERM
+        holder.send_signal(sig)
+        assert holder.wait(timeout=5) == -sig
     finally:
         holder.kill()
     # TIOCEXCL outlives the holder on a pty unless it was taken off.
     assert unprivileged(sim, "status").returncode == 0
+
+
+@pytest.mark.parametrize("opens", [
+    "from kq2741 import KQ2741\nkq = KQ2741(PORT)\nassert kq.open()",
+    "import serial\nline = serial.Serial(PORT)",
+], ids=["driver", "pyserial"])
+def test_a_port_opened_by_a_program_that_takes_no_lock_is_refused(sim, opens):
+    script = f"import sys\nPORT = {sim.port!r}\n{opens}\nprint(flush=True)\nsys.stdin.read()"
+    holder = subprocess.Popen([sys.executable, "-c", script], text=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == "\n"  # it has the port open now
+        assert failed_with(ctl(sim, "set", 1, 3), 4, f"held by another program: process {holder.pid} (")
+        assert sim.state()["requests"] == 0
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=5)
+    assert unprivileged(sim, "set", 1, 3).returncode == 0  # the refused run gave back flock and TIOCEXCL
+
+
+@pytest.mark.parametrize("args, stream, requests", [
+    (["--json", "set", 1, 4], "stdout closed", 1),
+    (["--verbose", "set", 1, 4], "stderr closed", 1),
+    (["batch"], "stdin closed", 0),
+    (["--json", "set", 1, 4], "stdout full", 1),
+])
+def test_standard_streams_never_reach_the_port_and_their_failures_count(args, stream, requests):
+    streams = {"stdin": subprocess.DEVNULL, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+    if stream.endswith("closed"):
+        fd = ["stdin", "stdout", "stderr"].index(stream.split()[0])
+        streams["preexec_fn"] = lambda: os.close(fd)
+    with Simulator("--verbose") as sim, open("/dev/full", "w") as full:
+        if stream == "stdout full":
+            streams["stdout"] = full
+        result = subprocess.run([find_ctl(), "-p", sim.port, *map(str, args)], text=True, timeout=10, **streams)
+        assert result.returncode == 5
+        assert sim.state()["requests"] == requests and "not a request" not in sim.log()
+    if stream == "stdout full":
+        assert failed_with(result, 5, "cannot write to stdout: No space left on device", printed=True)
+
+
+def test_the_first_exchange_is_answered_at_once(sim):
+    waits = []
+    for _ in range(9):
+        stamps = re.findall(r"\[\s*([\d.]+)\] (?:tx|rx) ", ctl(sim, "--verbose", "status").stderr)
+        waits.append(float(stamps[1]) - float(stamps[0]))
+    assert statistics.median(waits) < 0.002, waits
 
 
 def test_sim_option_starts_and_stops_its_own_simulator():
@@ -204,11 +262,39 @@ def test_sim_option_starts_and_stops_its_own_simulator():
         os.kill(pid, 0)
 
 
+def ended(pid: int, within: float) -> bool:
+    """The process is gone, or a zombie nobody has reaped yet."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def test_sim_option_leaves_no_simulator_behind_when_killed():
+    path = os.pathsep.join([str(Path(find_binary()).parent), os.environ.get("PATH", "")])
+    holder = subprocess.Popen([find_ctl(), "--sim", "--verbose", "batch"], text=True, stdin=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=dict(os.environ, PATH=path))
+    try:
+        pid = int(re.search(r"started \S+ \(pid (\d+)\)", holder.stderr.readline()).group(1))
+        holder.kill()
+        holder.wait(timeout=5)
+        assert ended(pid, 5)
+    finally:
+        holder.kill()
+
+
 def test_help_lists_every_command_and_exit_status():
     result = run_ctl("--help")
     assert result.returncode == 0
     for word in ["version", "wavelengths", "status", "set CH ATTENUATION", "clear CH", "select CH NM",
                  "disconnect CH", "display-close", "sweep CH START STOP STEP [--dwell SECONDS]",
-                 "batch", "raw HEX", "3  no complete answer", "4  the port cannot be opened"]:
+                 "batch", "raw HEX", "3  no complete answer", "4  the port cannot be opened",
+                 "5  kq2741ctl itself", "at most 1024", "the lines before it ran"]:
         assert word in result.stdout
     assert re.fullmatch(r"kq2741ctl \d+\.\d+\.\d+\n", run_ctl("--version").stdout)

@@ -3,57 +3,20 @@ noise, stale input, frames of other requests, wrong shapes, refusals."""
 from __future__ import annotations
 
 import json
-import os
-import select
-import threading
-import tty
+import signal
+import subprocess
+import termios
 
 import pytest
 
 from ctl import find_ctl, run_ctl
-from wire import frame
+from scripted import ScriptedInstrument
+from wire import frame, status_answer as status
 
-pytestmark = pytest.mark.skipif(find_ctl() is None, reason="kq2741ctl is not built")
+pytestmark = pytest.mark.needs("kq2741ctl")
 
 
 VERSION, STATUS, SET = b"\x00\x03", b"\x14\x36", b"\x14\x3C"
-
-
-def status(ch: int, steps: int) -> bytes:
-    return frame(ch, STATUS, bytes([0, 0, 1]) + steps.to_bytes(2, "little"))
-
-
-class ScriptedInstrument:
-    """The far end of a pty: answers the n-th request with replies[n]."""
-
-    def __init__(self, replies: list[bytes], stale: bytes = b""):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        self.port = os.ttyname(self.slave)
-        self.replies = list(replies)
-        self.requests: list[bytes] = []
-        os.write(self.master, stale)
-        self.running = True
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        buf = b""
-        while self.running:
-            if not select.select([self.master], [], [], 0.02)[0]:
-                continue
-            buf += os.read(self.master, 512)
-            while len(buf) >= 3 and len(buf) >= buf[2] + 2:
-                self.requests.append(buf[:buf[2] + 2])
-                buf = buf[buf[2] + 2:]
-                if self.replies:
-                    os.write(self.master, self.replies.pop(0))
-
-    def close(self):
-        self.running = False
-        self.thread.join()
-        os.close(self.master)
-        os.close(self.slave)
 
 
 @pytest.mark.parametrize("replies, stale, args, status, out, err", [
@@ -89,14 +52,45 @@ def test_answer_reading(replies, stale, args, status, out, err):
     assert instrument.requests == [bytes.fromhex("7B 01 05 14 36 35 7D")]
 
 
-@pytest.mark.parametrize("ack, status, phrase", [
-    (0x00, 0, ""), (0x01, 1, "refused set attenuation on channel 1: status 01 (bad parameter)"),
+# An acknowledgement is reported on stdout, a refusal on stderr, never both.
+@pytest.mark.parametrize("ack, status, stream, phrase", [
+    (0x00, 0, "stdout", "attenuation set to   1.10 dB"),
+    (0x01, 1, "stderr", "refused set attenuation on channel 1: status 01 (bad parameter)"),
 ])
-def test_acknowledgement_status_byte(ack, status, phrase):
+def test_acknowledgement_status_byte(ack, status, stream, phrase):
     instrument = ScriptedInstrument([frame(1, SET, bytes([ack]))])
     try:
         result = run_ctl("-p", instrument.port, "set", 1, "1.1")
     finally:
         instrument.close()
-    assert (result.returncode, phrase in result.stderr) == (status, True)
+    other = "stderr" if stream == "stdout" else "stdout"
+    assert result.returncode == status
+    assert phrase in getattr(result, stream) and getattr(result, other) == ""
     assert instrument.requests == [bytes.fromhex("7B 01 07 14 3C 6E 00 BF 7D")]
+
+
+@pytest.mark.parametrize("ending", [None, signal.SIGINT, signal.SIGTERM, signal.SIGHUP],
+                         ids=["exit", "SIGINT", "SIGTERM", "SIGHUP"])
+def test_line_settings_are_put_back_at_the_end(ending):
+    instrument = ScriptedInstrument([status(1, 110)])
+    # As a terminal is found: cooked, echoing, 9600 baud.
+    iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(instrument.slave)
+    termios.tcsetattr(instrument.slave, termios.TCSANOW,
+                      [iflag | termios.ICRNL, oflag | termios.OPOST, cflag, lflag | termios.ICANON | termios.ECHO,
+                       termios.B9600, termios.B9600, cc])
+    found = termios.tcgetattr(instrument.slave)
+    ctl = subprocess.Popen([find_ctl(), "-p", instrument.port, "batch"], text=True,
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        ctl.stdin.write("status 1\n")
+        ctl.stdin.flush()
+        assert "attenuation" in ctl.stdout.readline()
+        if ending is None:
+            ctl.stdin.close()
+        else:
+            ctl.send_signal(ending)
+        assert ctl.wait(timeout=5) == (0 if ending is None else -ending)
+        assert termios.tcgetattr(instrument.slave) == found
+    finally:
+        ctl.kill()
+        instrument.close()

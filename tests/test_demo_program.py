@@ -4,16 +4,15 @@ from __future__ import annotations
 import importlib.metadata
 import json
 import os
-import shutil
+import signal
 import subprocess
-import sys
-import textwrap
-from pathlib import Path
 
 import pytest
 
-PROGRAM = shutil.which("kq2741", path=os.path.dirname(sys.executable)) or shutil.which("kq2741")
-pytestmark = pytest.mark.skipif(PROGRAM is None, reason="the kq2741 program is not installed")
+import programs
+
+PROGRAM = programs.find("kq2741")
+pytestmark = pytest.mark.needs("kq2741")
 
 DEFAULT_PORT = "/dev/cu.PL2303G-USBtoUART2110"
 
@@ -109,6 +108,14 @@ def test_a_bad_option_or_argument_is_one_line_and_status_2(args):
     result = run(args)
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr.startswith("kq2741: ") and result.stderr.count("\n") == 1
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly_by_sigpipe():
+    # As `kq2741 PORT | head -1` does once head has its line.
+    program = subprocess.Popen([PROGRAM, "/dev/kq2741-nowhere"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    program.stdout.close()
+    complaint = program.stderr.read()
+    assert (program.wait(timeout=60), complaint) == (-signal.SIGPIPE, b"")
 
 
 def test_full_demonstration_against_a_scripted_instrument(tmp_path):

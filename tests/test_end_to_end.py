@@ -11,9 +11,9 @@ import serial
 
 import kq2741
 from kq2741 import KQ2741
-from simulator import Simulator, find_binary
+from simulator import Simulator
 
-pytestmark = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+pytestmark = pytest.mark.needs("kq2741-sim")
 
 BUSY_LINE = "serial port already opened!, Please close and try" + " " * 23 + "again!\n"
 CH2_WAVELENGTHS = [1310, 1550, 1625]
@@ -91,9 +91,7 @@ def test_open_close_cycles(sim):
     assert kq.check_port_available() is True
 
 
-def test_late_answer_is_not_taken_for_the_next_one(sim, kq, monkeypatch):
-    assert kq.set_attenuation(1100, 2) is True
-
+def test_late_answer_is_not_taken_for_the_next_one(monkeypatch):
     class ShortWait:
         """Reads back too early once: the instrument's answer arrives after the read."""
 
@@ -104,10 +102,19 @@ def test_late_answer_is_not_taken_for_the_next_one(sim, kq, monkeypatch):
             time.sleep(0.0 if self.first else seconds)
             self.first = False
 
-    monkeypatch.setattr(kq2741, "time", ShortWait())
-    assert kq.read_current_status(1) is None
-    time.sleep(0.2)  # channel 1's status now waits in the input buffer
-    assert kq.read_current_status(2) == {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 1100}
+    # Each answer comes 50 ms after its request: after the cut-short wait,
+    # well within the full one, however busy the machine.
+    with Simulator("--delay-ms", "50") as slow:
+        kq = KQ2741(slow.port)
+        assert kq.open() is True
+        try:
+            assert kq.set_attenuation(1100, 2) is True
+            monkeypatch.setattr(kq2741, "time", ShortWait())
+            assert kq.read_current_status(1) is None
+            time.sleep(0.2)  # channel 1's status now waits in the input buffer
+            assert kq.read_current_status(2) == {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 1100}
+        finally:
+            kq.close()
 
 
 def test_answer_slower_than_the_wait_gives_no_result():

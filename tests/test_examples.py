@@ -2,21 +2,25 @@
 of the examples and of the installed stubs."""
 from __future__ import annotations
 
-import importlib.util
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
 
-from simulator import Simulator, find_binary
+from simulator import Simulator
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-needs_sim = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+needs_sim = pytest.mark.needs("kq2741-sim")
 
 
 def run(script: str, *args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, str(EXAMPLES / script), *args], capture_output=True, text=True, timeout=60)
+    """The script copied alone into an empty folder, as the README invites."""
+    with tempfile.TemporaryDirectory() as alone:
+        copy = shutil.copy(EXAMPLES / script, alone)
+        return subprocess.run([sys.executable, copy, *args], capture_output=True, text=True, timeout=60)
 
 
 @pytest.fixture(scope="module")
@@ -58,6 +62,15 @@ def test_two_channels(sim):
     assert silent.returncode == 1 and "channel 9: no answer" in silent.stdout
 
 
+@needs_sim
+def test_fast_sweep_downwards_reads_back_every_value(sim):
+    result = run("fast_sweep.py", sim.port, "2", "1.01", "0.29", "0.36")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert [line.split() for line in result.stdout.splitlines()[1:]] == [["1.01", "1.01"], ["0.65", "0.65"],
+                                                                        ["0.29", "0.29"]]
+    assert sim.state()["channels"][1]["attenuation_steps"] == 29
+
+
 @pytest.mark.parametrize(
     "script, args, complaint",
     [
@@ -66,6 +79,7 @@ def test_two_channels(sim):
         ("attenuation_sweep.py", ["p", "--start", "900", "--stop", "100"], "--stop must not be below --start"),
         ("two_channels.py", ["p", "--second", "1"], "two different channels"),
         ("select_wavelength.py", ["p", "1550", "--channel", "256"], "channel must be 1 to 255"),
+        ("fast_sweep.py", ["p", "1", "0", "1", "0.005"], "in steps of 0.01"),
     ],
 )
 def test_examples_refuse_bad_arguments_with_a_usage_line(script, args, complaint):
@@ -86,7 +100,7 @@ def test_port_check_paths(sim):
         assert run("port_check.py", mute.port).returncode == 3
 
 
-needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+needs_mypy = pytest.mark.needs("mypy")
 
 
 @needs_mypy
@@ -96,8 +110,9 @@ def test_examples_type_check_against_the_installed_stubs():
 
 
 @needs_mypy
-def test_stubs_match_the_built_module():
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kq2741"], capture_output=True, text=True)
+@pytest.mark.parametrize("module", ["kq2741", "kq2741ctl"])
+def test_stubs_match_the_built_module(module):
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", module], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

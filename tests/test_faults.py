@@ -14,7 +14,7 @@ import serial
 import kq2741
 from conftest import TEMPLATE_NAMES, FakeSerial, request
 from kq2741 import KQ2741
-from simulator import Simulator, find_binary
+from simulator import Simulator
 from wire import checksum_ok
 
 ACK = b"\x7b\x7d"
@@ -35,7 +35,7 @@ OPERATIONS = [
 ]
 IDS = [op for op, *_ in OPERATIONS]
 
-needs_simulator = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+needs_simulator = pytest.mark.needs("kq2741-sim")
 
 
 def checksums_valid() -> bool:
@@ -110,7 +110,7 @@ ERRORS = [
 def test_serial_layer_errors_arrive_unchanged(op, args, answers, result, failing, error_factory, fake_time):
     error = error_factory()
     kq = KQ2741("/dev/ttyFAULT")
-    kq.ser = FakeSerial(answers, stale=b"stale")  # so the drain reads too
+    kq.ser = line = FakeSerial(stale=b"stale")  # so the drain reads too
 
     def broken(*_):
         raise error
@@ -121,6 +121,8 @@ def test_serial_layer_errors_arrive_unchanged(op, args, answers, result, failing
     assert info.value is error
     if failing == "write":
         assert kq.ser.writes == []
+    # the drain read the stale input unless the failing step was its own
+    assert line.take_unread() == (b"" if failing == "write" else b"stale", [])
     assert checksums_valid()
 
     # the same object on a healthy line works as before

@@ -132,19 +132,24 @@ def sendable(frame: list[int]) -> bool:
 
 
 class Expect:
-    """What one operation should send and return, from its answers."""
+    """What one operation should send and return, from its answers, and what
+    it should leave unread: the stale input unless an exchange drained it,
+    and the answers no request asked for."""
 
     def __init__(self):
         self.sent: list[bytes] = []
+        self.drained = False
+        self.never_asked: list = []
 
     def exchange(self, frame, answers):
+        self.drained = True  # before the write, which may refuse the frame
         if not sendable(frame):
             raise ValueError("byte out of range")  # pyserial refuses the frame
         self.sent.append(bytes(frame))
         return received(answers.pop(0) if answers else None)
 
     def run(self, op, args, answers):
-        answers = list(answers)
+        answers = self.never_asked = list(answers)
         if op == "read_device_version":
             return model_version(self.exchange(request("_KQ2741__CMD_READ_DEV_VER"), answers))
         if op == "close_full_screen":
@@ -242,9 +247,11 @@ def check_operation(op, args, answers, stale):
         kq.ser = FakeSerial(answers, stale)
         got = outcome(lambda: getattr(kq, op)(*args))
         sent = list(kq.ser.writes)
+        left = kq.ser.take_unread()
         checksums_valid = templates_have_valid_checksums()
     assert got[0] == expected[0] and same(got[1], expected[1]), (got, expected)
     assert sent == expect.sent
+    assert left == (b"" if expect.drained else stale, expect.never_asked)
     assert checksums_valid
 
 
@@ -408,6 +415,7 @@ def test_argument_rules_reject_before_anything_happens(name, attribute, params, 
         except Exception as caught:  # noqa: BLE001 - bodies may fail on odd but accepted values
             error = caught
         after = {n: list(getattr(KQ2741, n)) for n in TEMPLATE_NAMES}
+        left = connection.take_unread()  # an accepted call uses what its body needs
 
     if expected is None:
         # accepted: whatever the body did, it was not the argument rules refusing
@@ -415,6 +423,7 @@ def test_argument_rules_reject_before_anything_happens(name, attribute, params, 
     else:
         assert type(error) is TypeError and str(error) == expected
         assert connection.log == [] and modules.calls == 0 and out.getvalue() == ""
+        assert left == (b"", [b"\x7b\x7d"] * 2)
         assert after == before
 
 

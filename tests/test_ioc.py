@@ -16,14 +16,13 @@ from pathlib import Path
 
 import pytest
 
-from epics import Ioc, Loopback, find_ioc, until
-from simulator import Simulator, find_binary
+from caproto import ChannelType
+from caproto.threading.client import Context
 
-pytestmark = pytest.mark.skipif(find_ioc() is None or find_binary() is None,
-                                reason="kq2741-ioc or kq2741-sim is not built")
+from epics import Ioc, Loopback, until
+from simulator import Simulator
 
-from caproto import ChannelType  # noqa: E402
-from caproto.threading.client import Context  # noqa: E402
+pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
 
 CH2 = "2=1310,1550,1625"
 NO_ALARM, MAJOR, INVALID = 0, 2, 3

@@ -2,14 +2,13 @@
 from __future__ import annotations
 
 import os
-import shutil
 
 import pytest
 import serial
 
 from kq2741 import KQ2741
 
-pytestmark = pytest.mark.skipif(shutil.which("lsof") is None, reason="lsof is not installed")
+pytestmark = pytest.mark.needs("lsof")
 
 BUSY_LINE = "serial port already opened!, Please close and try" + " " * 23 + "again!\n"
 

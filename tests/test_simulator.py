@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import os
+import re
 import select
-import shutil
 import signal
 import subprocess
 import termios
@@ -18,7 +18,7 @@ from simulator import Simulator, SimulatorError, find_binary  # noqa: E402
 from wire import frame  # noqa: E402
 
 BINARY = find_binary()
-pytestmark = pytest.mark.skipif(BINARY is None, reason="kq2741-sim not built (set KQ2741_SIM)")
+pytestmark = pytest.mark.needs("kq2741-sim")
 
 VERSION, LIST, STATUS, CLOSE = b"\x00\x03", b"\x07\x2e", b"\x14\x36", b"\x00\x05"
 SELECT, SET, CLEAR = b"\x14\x3a", b"\x14\x3c", b"\x14\x34"
@@ -96,7 +96,7 @@ def default_channel(ch: int) -> dict:
     "args, request_, answer",
     [
         ((), REQ_VERSION, ANSWER_VERSION),
-        (("--version", "7.0.255"), frame(3, VERSION), frame(3, VERSION, bytes([7, 0, 255]))),
+        (("--device-version", "7.0.255"), frame(3, VERSION), frame(3, VERSION, bytes([7, 0, 255]))),
         ((), REQ_LIST, frame(1, LIST, b"\x03" + le16(1310, 1490, 1550))),
         (("--channel-wavelengths", "2=1550,1625"), frame(2, LIST), frame(2, LIST, b"\x02" + le16(1550, 1625))),
         (("--channel-wavelengths", "2=1550,1625"), REQ_LIST, frame(1, LIST, b"\x03" + le16(1310, 1490, 1550))),
@@ -298,7 +298,7 @@ def test_next_client_gets_no_leftover_answer(start, delay):
 
 def test_cooked_port_is_put_back_to_raw(start):
     # 0D 0A in the answer would be rewritten, or held back for a line end, by a cooked tty.
-    sim = start("--version", "13.10.3")
+    sim = start("--device-version", "13.10.3")
     fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
     attrs = termios.tcgetattr(fd)
     attrs[0] |= termios.ICRNL | termios.IXON
@@ -319,7 +319,7 @@ def test_cooked_port_is_put_back_to_raw(start):
         os.close(fd)
 
 
-@pytest.mark.skipif(shutil.which("lsof") is None, reason="lsof not installed")
+@pytest.mark.needs("lsof")
 def test_port_not_held_between_clients(start):
     sim = start()
 
@@ -382,8 +382,8 @@ def test_link_never_replaces_a_regular_file(tmp_path):
         ["--wavelengths", ""],
         ["--channel-wavelengths", "5=1550"],
         ["--channel-wavelengths", "1550"],
-        ["--version", "1.2"],
-        ["--version", "1.2.300"],
+        ["--device-version", "1.2"],
+        ["--device-version", "1.2.300"],
         ["--delay-ms", "-1"],
         ["--split=yes"],
         ["--bogus"],
@@ -394,3 +394,9 @@ def test_bad_options_are_refused(args):
     assert result.returncode == 2
     assert result.stdout == ""
     assert result.stderr.startswith("kq2741-sim: ")
+
+
+def test_version_is_the_programs_own():
+    result = subprocess.run([BINARY, "--version"], capture_output=True, text=True, timeout=5)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert re.fullmatch(r"kq2741-sim \d+\.\d+\.\d+\n", result.stdout)

@@ -13,9 +13,9 @@ import serial
 
 from conftest import FakeSerial, request
 from kq2741 import KQ2741
-from simulator import Simulator, find_binary
+from simulator import Simulator
 
-needs_sim = pytest.mark.skipif(find_binary() is None, reason="kq2741-sim is not built")
+needs_sim = pytest.mark.needs("kq2741-sim")
 ACK = request(0x7B, 1, 6, 0x14, 0x34, 0)
 
 
@@ -129,6 +129,7 @@ def test_the_lock_is_released_when_an_operation_fails(connect, fake_time, failur
     fake_time.sleep = failing_sleep
     with pytest.raises(failure):
         kq.set_attenuation(500, 1)
+    assert kq.ser.take_unread() == (ACK, [])  # sent, answered, never read
     del fake_time.sleep
     other, _ = connect(ACK)
     results = []

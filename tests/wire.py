@@ -26,3 +26,8 @@ def frame(ch: int, code: bytes, payload: bytes = b"") -> bytes:
 
 def checksum_ok(data) -> bool:
     return data[-2] == checksum(data[:-2])
+
+
+def status_answer(ch: int, steps: int, index: int = 1) -> bytes:
+    """The instrument's status answer: work mode 0, a wavelength index, attenuation steps."""
+    return frame(ch, b"\x14\x36", bytes([0, 0, index]) + steps.to_bytes(2, "little"))

@@ -21,11 +21,11 @@ echo "sdist: $(basename "$(ls "$dist"/kq2741-*.tar.gz)")"
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 wanted = ["kq2741.cpython-", "/scripts/kq2741", "/scripts/kq2741-sim", "/scripts/kq2741ctl",
-          "kq2741-stubs/__init__.pyi"]
+          "kq2741-stubs/__init__.pyi", "kq2741ctl/_core.cpython-", "kq2741ctl/__init__.py", "kq2741ctl/py.typed"]
 missing = [w for w in wanted if not any(w in n for n in names)]
 if missing:
     sys.exit(f"wheel lacks {missing}: {names}")
-print("wheel holds: module, kq2741, kq2741-sim, kq2741ctl, kq2741-stubs")
+print("wheel holds: module, kq2741, kq2741-sim, kq2741ctl, kq2741-stubs, the kq2741ctl package")
 PY
 
 python3 -m venv "$venv"
@@ -46,8 +46,15 @@ case "$output" in
     *"succ close full screen!"*) echo "wheel smoke test: passed" ;;
     *) echo "wheel smoke test: FAILED" >&2; exit 1 ;;
 esac
-# kq2741ctl must find the kq2741-sim installed beside it, with PATH no help.
-if env PATH=/usr/bin:/bin "$venv/bin/kq2741ctl" --sim status | sed 's/^/kq2741ctl: /'; then
+if "$venv/bin/python" "$root/examples/fast_sweep.py" "$port" 1 0 0.5 0.25 | sed 's/^/fast_sweep: /'; then
+    echo "kq2741ctl.Attenuator from the wheel: passed"
+else
+    echo "kq2741ctl.Attenuator from the wheel: FAILED" >&2
+    exit 1
+fi
+# kq2741ctl must find the kq2741-sim installed beside it, and python -m
+# kq2741ctl the kq2741ctl beside its interpreter, with PATH no help.
+if env PATH=/usr/bin:/bin "$venv/bin/python" -m kq2741ctl --sim status | sed 's/^/kq2741ctl: /'; then
     echo "kq2741ctl --sim from the wheel: passed"
 else
     echo "kq2741ctl --sim from the wheel: FAILED" >&2

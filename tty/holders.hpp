@@ -17,4 +17,8 @@ std::string other_holders(dev_t rdev);
 // The same for the device at path; "" when path is not a character device.
 std::string other_holders(const std::string& path);
 
+// The one line that says a port is taken, naming its holders when they can
+// be seen: "PATH is held by another program: process 12 (python3); wait ...".
+std::string busy_message(const std::string& path, const std::string& holders);
+
 }  // namespace kq2741::tty

@@ -6,6 +6,7 @@
 #include "attenuator.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
+#include "turn.hpp"
 #include "values.hpp"
 
 #ifdef KQ2741CTL_FD_LINE
@@ -74,13 +75,14 @@ bool open_serial(const State& st, Borrowed serial, Borrowed port) {
         raise_again(std::move(error));
         return false;
     }
-    std::string who;
 #ifdef KQ2741CTL_FD_LINE
-    if (const char* path = PyUnicode_AsUTF8(port)) who = kq2741::tty::other_holders(std::string(path));
-    else PyErr_Clear();
+    const char* path = PyUnicode_AsUTF8(port);
+    if (!path) return false;
+    Ref message = Ref::steal(
+        PyUnicode_FromString(kq2741::tty::busy_message(path, kq2741::tty::other_holders(std::string(path))).c_str()));
+#else
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U is held by another program", port));
 #endif
-    Ref message = Ref::steal(PyUnicode_FromFormat("%U is held by another program%s%s; wait for it to finish or stop it",
-                                                  port, who.empty() ? "" : ": ", who.c_str()));
     if (!message) return false;
     Ref busy = Ref::steal(PyObject_CallOneArg(st.port_busy, message.get()));
     if (!busy) return false;
@@ -146,7 +148,8 @@ PyObject* attenuator_new(PyTypeObject* type, PyObject*, PyObject*) {
     AttenuatorObject* att = self_of(self.get());
     att->st = static_cast<State*>(PyType_GetModuleState(type));
     att->timeout = 1.0;
-    if (!kq::lock_init(att->lock)) return nullptr;
+    att->lock = PyThread_allocate_lock();
+    if (!att->lock) return PyErr_NoMemory();
     return self.release();
 }
 
@@ -171,14 +174,15 @@ void attenuator_dealloc(PyObject* self) {
     // The serial object closes its port when it goes; what the line claimed
     // on the terminal (TIOCEXCL) is given back first.
     attenuator_clear(self);
-    kq::lock_free(self_of(self)->lock);
+    // No operation can hold the lock of an object nobody refers to.
+    if (self_of(self)->lock) PyThread_free_lock(self_of(self)->lock);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* attenuator_open(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     if (att->serial) {
         PyErr_SetString(att->st->serial_exception, "Port is already open.");
@@ -201,7 +205,7 @@ PyObject* attenuator_open(PyObject* self, PyObject*) {
 
 PyObject* attenuator_close(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     if (!att->serial) Py_RETURN_NONE;
     close_line(att);
@@ -229,7 +233,7 @@ PyObject* attenuator_channel(PyObject* self, PyObject* number) {
 
 PyObject* attenuator_close_display(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     if (!ask_acknowledged(att, protocol::full_screen_close_request())) return nullptr;
     Py_RETURN_NONE;
@@ -237,7 +241,7 @@ PyObject* attenuator_close_display(PyObject* self, PyObject*) {
 
 PyObject* attenuator_version(PyObject* self, void*) {
     AttenuatorObject* att = self_of(self);
-    kq::HeldLock held(att->lock);
+    Turn held(att->lock);
     if (!held) return nullptr;
     const auto answer = ask(att, protocol::version_request());
     if (!answer) return nullptr;
@@ -279,12 +283,12 @@ PyObject* attenuator_repr(PyObject* self) {
 
 PyMethodDef attenuator_methods[] = {
     {"open", attenuator_open, METH_NOARGS,
-     "open()\n--\n\nOpen the port (115200 baud, 8N1), exclusively where the platform allows.\n"
+     "open($self, /)\n--\n\nOpen the port (115200 baud, 8N1), exclusively where the platform allows.\n"
      "PortBusy when another program holds it."},
-    {"close", attenuator_close, METH_NOARGS, "close()\n--\n\nClose the port; closing again is harmless."},
-    {"channel", attenuator_channel, METH_O, "channel(n, /)\n--\n\nChannel n of the instrument, 1 to 255."},
+    {"close", attenuator_close, METH_NOARGS, "close($self, /)\n--\n\nClose the port; closing again is harmless."},
+    {"channel", attenuator_channel, METH_O, "channel($self, n, /)\n--\n\nChannel n of the instrument, 1 to 255."},
     {"close_display", attenuator_close_display, METH_NOARGS,
-     "close_display()\n--\n\nTake the instrument's display out of full-screen mode."},
+     "close_display($self, /)\n--\n\nTake the instrument's display out of full-screen mode."},
     {"__enter__", attenuator_enter, METH_NOARGS, "Open the port and return the Attenuator."},
     {"__exit__", attenuator_exit, METH_VARARGS, "Close the port."},
     {nullptr, nullptr, 0, nullptr},

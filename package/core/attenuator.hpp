@@ -7,7 +7,6 @@
 #include <optional>
 #include <span>
 
-#include "core/lock.hpp"
 #include "line.hpp"
 
 namespace kqctl {
@@ -19,7 +18,7 @@ struct AttenuatorObject {
     double timeout;     // seconds an exchange may take
     PyObject* serial;   // the open serial object; null while closed
     Line* line;         // null while closed
-    kq::OperationLock lock;
+    PyThread_type_lock lock;  // taken through Turn
 };
 
 struct ChannelObject {

@@ -8,6 +8,7 @@
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
 #include "protocol/units.hpp"
+#include "turn.hpp"
 #include "values.hpp"
 
 namespace kqctl {
@@ -56,7 +57,7 @@ PyObject* channel_number_get(PyObject* self, void*) {
 
 PyObject* channel_wavelengths(PyObject* self, void*) {
     ChannelObject* ch = self_of(self);
-    kq::HeldLock held(ch->attenuator->lock);
+    Turn held(ch->attenuator->lock);
     if (!held) return nullptr;
     const auto nm = wavelength_list(ch->attenuator, ch->number);
     if (!nm) return nullptr;
@@ -72,7 +73,7 @@ PyObject* channel_wavelengths(PyObject* self, void*) {
 
 PyObject* channel_wavelength_get(PyObject* self, void*) {
     ChannelObject* ch = self_of(self);
-    kq::HeldLock held(ch->attenuator->lock);
+    Turn held(ch->attenuator->lock);
     if (!held) return nullptr;
     const auto s = status(ch->attenuator, ch->number);
     if (!s) return nullptr;
@@ -92,7 +93,7 @@ int channel_wavelength_set(PyObject* self, PyObject* value, void*) {
     long wanted = 0;
     if (!wavelength_nm(value, wanted)) return -1;
     ChannelObject* ch = self_of(self);
-    kq::HeldLock held(ch->attenuator->lock);
+    Turn held(ch->attenuator->lock);
     if (!held) return -1;
     // The instrument takes a position in the channel's own list, and
     // channels need not support the same wavelengths.
@@ -110,7 +111,7 @@ int channel_wavelength_set(PyObject* self, PyObject* value, void*) {
 
 PyObject* channel_attenuation_get(PyObject* self, void*) {
     ChannelObject* ch = self_of(self);
-    kq::HeldLock held(ch->attenuator->lock);
+    Turn held(ch->attenuator->lock);
     if (!held) return nullptr;
     const auto s = status(ch->attenuator, ch->number);
     return s ? db(s->attenuation_steps) : nullptr;
@@ -121,14 +122,14 @@ int channel_attenuation_set(PyObject* self, PyObject* value, void*) {
     ChannelObject* ch = self_of(self);
     std::uint16_t steps = 0;
     if (!attenuation_steps(*ch->attenuator->st, value, steps)) return -1;
-    kq::HeldLock held(ch->attenuator->lock);
+    Turn held(ch->attenuator->lock);
     if (!held) return -1;
     return ask_acknowledged(ch->attenuator, protocol::set_attenuation_request(ch->number, steps)) ? 0 : -1;
 }
 
 PyObject* channel_status(PyObject* self, PyObject*) {
     ChannelObject* ch = self_of(self);
-    kq::HeldLock held(ch->attenuator->lock);
+    Turn held(ch->attenuator->lock);
     if (!held) return nullptr;
     const auto s = status(ch->attenuator, ch->number);
     if (!s) return nullptr;
@@ -141,7 +142,7 @@ PyObject* channel_status(PyObject* self, PyObject*) {
 template <auto Request>
 PyObject* acknowledged_on_channel(PyObject* self, PyObject*) {
     ChannelObject* ch = self_of(self);
-    kq::HeldLock held(ch->attenuator->lock);
+    Turn held(ch->attenuator->lock);
     if (!held) return nullptr;
     if (!ask_acknowledged(ch->attenuator, Request(ch->number))) return nullptr;
     Py_RETURN_NONE;
@@ -178,12 +179,12 @@ PyObject* channel_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyMethodDef channel_methods[] = {
     {"status", channel_status, METH_NOARGS,
-     "status()\n--\n\nStatus(mode, wavelength_index, attenuation): work mode, position of the selected\n"
+     "status($self, /)\n--\n\nStatus(mode, wavelength_index, attenuation): work mode, position of the selected\n"
      "wavelength in `wavelengths`, attenuation in dB."},
     {"clear", acknowledged_on_channel<protocol::clear_request>, METH_NOARGS,
-     "clear()\n--\n\nClear the channel's attenuation to 0 dB."},
+     "clear($self, /)\n--\n\nClear the channel's attenuation to 0 dB."},
     {"disconnect", acknowledged_on_channel<protocol::disconnect_request>, METH_NOARGS,
-     "disconnect()\n--\n\nDisconnect the channel."},
+     "disconnect($self, /)\n--\n\nDisconnect the channel."},
     {nullptr, nullptr, 0, nullptr},
 };
 

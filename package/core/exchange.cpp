@@ -52,7 +52,7 @@ std::string seconds_text(double seconds) {
 std::optional<protocol::Received> ask(AttenuatorObject* att, std::span<const std::uint8_t> request) {
     const State& st = *att->st;
     if (!att->line) {
-        PyErr_SetString(st.port_not_open, "Attempting to use a port that is not open");
+        PyErr_SetNone(st.port_not_open);
         return std::nullopt;
     }
     Transcript transcript;

@@ -48,8 +48,7 @@ private:
 };
 
 bool FdLine::busy(const std::string& port, const std::string& who) {
-    PyErr_Format(st_.port_busy, "%s is held by another program%s%s; wait for it to finish or stop it",
-                 port.c_str(), who.empty() ? "" : ": ", who.c_str());
+    PyErr_SetString(st_.port_busy, kq2741::tty::busy_message(port, who).c_str());
     return false;
 }
 

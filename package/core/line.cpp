@@ -19,12 +19,17 @@ bool Line::exchange(std::span<const std::uint8_t> request, protocol::AnswerSearc
     const auto deadline = Clock::now() + timeout;
     if (!send(request, deadline)) return false;
     if (transcript) transcript->sent(request);
-    if (!listen(search, deadline, transcript)) return false;
+    const Owed unanswered{protocol::Bytes(request.begin(), request.end()), deadline + timeout};
+    if (!listen(search, deadline, transcript)) {
+        // Interrupted (Ctrl-C): the answer is on its way all the same.
+        if (!search.answered()) owed_ = unanswered;
+        return false;
+    }
     if (search.answered()) return true;
     incomplete = search.pending();
     auto events = search.finish();
     if (transcript) transcript->saw(events);
-    if (!search.bad_checksum()) owed_ = Owed{protocol::Bytes(request.begin(), request.end()), deadline + timeout};
+    if (!search.bad_checksum()) owed_ = unanswered;
     return true;
 }
 

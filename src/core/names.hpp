@@ -3,8 +3,9 @@
 // (core/state.cpp); a name with two leading underscores is class-private
 // and is interned as the class mangles it ("__read" becomes "_KQ2741__read").
 //
-// This header is free of Python, so the programs can share the module's
-// name and default port.
+// The header is free of Python. Of the programs, only the demonstration
+// program includes it (launcher/main.cpp), for the module's name and its
+// default port.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,25 @@
 
 namespace kq {
 
+namespace {
+
+bool lock_init(OperationLock& lock) noexcept {
+    lock.mutex = PyThread_allocate_lock();
+    lock.owner = 0;
+    lock.depth = 0;
+    if (!lock.mutex) PyErr_NoMemory();
+    return lock.mutex != nullptr;
+}
+
+void lock_free(OperationLock& lock) noexcept {
+    // A daemon thread may still hold it while the interpreter shuts down;
+    // the lock then outlives the module rather than being freed under it.
+    if (lock.mutex && lock.depth == 0) PyThread_free_lock(lock.mutex);
+    lock.mutex = nullptr;
+}
+
+}  // namespace
+
 Ref class_attribute_name(const char* name) noexcept {
     const size_t length = std::strlen(name);
     const bool private_name = length > 2 && std::strncmp(name, "__", 2) == 0 && std::strcmp(name + length - 2, "__") != 0;

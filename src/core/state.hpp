@@ -5,11 +5,28 @@
 
 #include <array>
 
-#include "core/lock.hpp"
 #include "core/names.hpp"
 #include "core/ref.hpp"
 
+#include <pythread.h>
+
 namespace kq {
+
+// One instrument operation at a time, across every driver object of the
+// module and every thread: the command templates are class state that each
+// operation patches and then sends, and a port carries one request at a time.
+// A method's call holds it when its row of the method table says so
+// (surface/method_call.cpp); it is re-entrant, so an operation may call
+// another on the same thread (the wavelength selection reads the list first;
+// a connection may call back into the driver).
+//
+// All zero is the state of a module not yet executed; every field is read
+// and written with the GIL held.
+struct OperationLock {
+    PyThread_type_lock mutex;
+    unsigned long owner;   // thread ident of the holder, meaningful while depth > 0
+    unsigned long depth;
+};
 
 #define KQ_NAME_FIELD(group, field, text) PyObject* field;
 struct ObjectNames { KQ_OBJECT_NAMES(KQ_NAME_FIELD) };
@@ -33,7 +50,7 @@ struct ModuleState {
     PyObject* open_kwnames;      // ("timeout", "stopbits") for serial.Serial
     PyObject* run_kwnames;       // ("stdout", "stderr") for subprocess.run
     PyTypeObject* method_type;   // kq2741.function
-    OperationLock lock;          // held by every operation on a template or the connection
+    OperationLock lock;
 };
 
 inline ModuleState* state_of(PyObject* module) noexcept {

@@ -1,31 +1,12 @@
 // Attenuation of one channel: set (given in mdB, sent as 0.01 dB steps),
-// clear, and the disconnect that shares clear's command code.
-#include "core/arith.hpp"
-#include "core/pyops.hpp"
+// clear, and the disconnect that shares clear's command code. Each is one
+// exchange on the call's channel, True when the answer came back framed.
+#include "core/python_ops.hpp"
 #include "operations/operations.hpp"
 #include "protocol/units.hpp"
-#include "wire/answer.hpp"
-#include "wire/templates.hpp"
+#include "wire/exchange.hpp"
 
 namespace kq {
-
-namespace {
-
-// The template for `which` sent to the call's channel; true when the answer
-// came back framed.
-Ref send_on_channel(const Call& call, Borrowed frame) noexcept {
-    Answer answer;
-    if (!ask_on_channel(call, frame, answer)) return {};
-    return framed_result(answer);
-}
-
-Ref send_fixed_payload(const Call& call, Template which) noexcept {
-    Ref frame = command_template(call, which);
-    if (!frame) return {};
-    return send_on_channel(call, frame.get());
-}
-
-}  // namespace
 
 Ref set_attenuation(const Call& call) noexcept {
     // Whole 0.01 dB steps: the part below one step is dropped, not rounded.
@@ -44,8 +25,16 @@ Ref set_attenuation(const Call& call) noexcept {
     return send_on_channel(call, frame.get());
 }
 
-Ref clear_attenuation(const Call& call) noexcept { return send_fixed_payload(call, Template::Clear); }
+Ref clear_attenuation(const Call& call) noexcept {
+    Ref frame = command_template(call, Template::Clear);
+    if (!frame) return {};
+    return send_on_channel(call, frame.get());
+}
 
-Ref dis_connection(const Call& call) noexcept { return send_fixed_payload(call, Template::Disconnect); }
+Ref dis_connection(const Call& call) noexcept {
+    Ref frame = command_template(call, Template::Disconnect);
+    if (!frame) return {};
+    return send_on_channel(call, frame.get());
+}
 
 }  // namespace kq

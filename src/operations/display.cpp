@@ -1,6 +1,6 @@
 // The display's full-screen close: a request sent exactly as stored.
 #include "operations/operations.hpp"
-#include "wire/answer.hpp"
+#include "wire/exchange.hpp"
 
 namespace kq {
 
@@ -8,7 +8,7 @@ Ref close_full_screen(const Call& call) noexcept {
     Ref frame = command_template(call, Template::FullScreenClose);
     if (!frame) return {};
     Answer answer;
-    if (!ask(call, frame.get(), Checksum::AsStored, answer)) return {};
+    if (!exchange(call, frame.get(), Checksum::AsStored, answer)) return {};
     return framed_result(answer);
 }
 

@@ -1,9 +1,9 @@
 // Channel status: work mode, wavelength index and attenuation.
-#include "core/arith.hpp"
+#include "core/python_ops.hpp"
 #include "operations/operations.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/units.hpp"
-#include "wire/answer.hpp"
+#include "wire/exchange.hpp"
 
 namespace kq {
 

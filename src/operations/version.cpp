@@ -1,7 +1,7 @@
 // The version query: the one answer with a fixed length, read field by field.
 #include "operations/operations.hpp"
 #include "protocol/answers.hpp"
-#include "wire/answer.hpp"
+#include "wire/exchange.hpp"
 
 namespace kq {
 
@@ -17,7 +17,7 @@ Ref read_device_version(const Call& call) noexcept {
     Ref frame = command_template(call, Template::Version);
     if (!frame) return {};
     Answer answer;
-    if (!ask(call, frame.get(), Checksum::AsStored, answer)) return {};
+    if (!exchange(call, frame.get(), Checksum::AsStored, answer)) return {};
     int framed = answer.framed();
     if (framed < 0) return {};
     if (!framed || answer.size() != kVersionAnswerSize) return Ref::borrow(Py_None);

@@ -1,11 +1,9 @@
 // Wavelengths of a channel: the list it supports, and the selection of one
 // of them, which the instrument takes as a position in that list.
-#include "core/arith.hpp"
-#include "core/pyops.hpp"
+#include "core/python_ops.hpp"
 #include "operations/operations.hpp"
 #include "protocol/answers.hpp"
-#include "wire/answer.hpp"
-#include "wire/templates.hpp"
+#include "wire/exchange.hpp"
 
 namespace kq {
 
@@ -98,7 +96,7 @@ Ref set_optical_length(const Call& call) noexcept {
     if (!position) return {};
     if (!store_item(frame.get(), kPayloadByte, position.get())) return {};
     Answer answer;
-    if (!ask(call, frame.get(), Checksum::Recompute, answer)) return {};
+    if (!exchange(call, frame.get(), Checksum::Recompute, answer)) return {};
     return framed_result(answer);
 }
 

@@ -8,7 +8,7 @@
 #include <array>
 
 #include "core/call.hpp"
-#include "core/pyops.hpp"
+#include "core/python_ops.hpp"
 
 namespace kq {
 

@@ -1,6 +1,5 @@
 #include "surface/method_object.hpp"
 
-#include "surface/arguments.hpp"
 #include "surface/signature.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -21,38 +20,7 @@ constexpr int kSizeMember = T_PYSSIZET;
 constexpr int kReadOnly = READONLY;
 #endif
 
-struct MethodObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const MethodSpec* spec;
-    PyObject* module;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module_name;
-    PyObject* doc;
-    PyObject* param_names;  // tuple of interned names, the object first
-    PyObject* defaults;     // tuple, or null when no parameter has one
-    PyObject* annotations;  // dict
-    PyObject* code;
-    PyObject* dict;
-    PyObject* weakreflist;
-};
-
 MethodObject* as_method(PyObject* obj) noexcept { return reinterpret_cast<MethodObject*>(obj); }
-
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    MethodObject* method = as_method(callable);
-    const MethodSpec& spec = *method->spec;
-    PyObject* values[kMaxParams];
-    if (!parse_arguments(spec, method->param_names, method->defaults, args, nargsf, kwnames, values)) return nullptr;
-    ModuleState& st = *state_of(method->module);
-    Call call{st, method->module, {}};
-    for (size_t i = 0; i < spec.params.size(); ++i) call.args[static_cast<size_t>(spec.params[i].arg)] = values[i];
-    if (spec.guard == Guard::None) return spec.body(call).release();
-    HeldLock held(st.lock);
-    if (!held) return nullptr;
-    return spec.body(call).release();
-}
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -179,6 +147,7 @@ Ref new_method_object(Borrowed module, const MethodSpec& spec) noexcept {
     method->vectorcall = method_vectorcall;
     method->spec = &spec;
     method->module = Py_NewRef(module);
+    method->state = st;
     method->name = name.release();
     method->qualname = qualname.release();
     method->module_name = module_name.release();

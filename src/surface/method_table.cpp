@@ -1,7 +1,6 @@
 #include "surface/method_table.hpp"
 
 #include "operations/operations.hpp"
-#include "port/port.hpp"
 #include "wire/checksum.hpp"
 #include "wire/exchange.hpp"
 

@@ -3,7 +3,7 @@
 // Module execution imports what the driver talks to (platform, serial, time,
 // subprocess), builds the class KQ2741 from the command templates and the
 // method table, and runs the demonstration when executed as __main__.
-#include "core/pyops.hpp"
+#include "core/python_ops.hpp"
 #include "surface/demo.hpp"
 #include "surface/method_object.hpp"
 #include "surface/method_table.hpp"

@@ -1,6 +1,6 @@
 #include "surface/signature.hpp"
 
-#include "core/pyops.hpp"
+#include "core/python_ops.hpp"
 
 namespace kq {
 

@@ -1,7 +1,6 @@
 #include "wire/checksum.hpp"
 
-#include "core/arith.hpp"
-#include "core/pyops.hpp"
+#include "core/python_ops.hpp"
 
 namespace kq {
 

@@ -9,6 +9,8 @@ namespace kq {
 
 namespace {
 
+namespace protocol = kq2741::protocol;
+
 // Every template addresses channel 1 until an operation writes its own.
 constexpr std::uint8_t kStoredChannel = 1;
 constexpr std::uint8_t kStoredWavelengthIndex = 1;

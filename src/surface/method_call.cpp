@@ -1,8 +1,58 @@
-#include "surface/arguments.hpp"
+// A call of one of the class's methods, from the interpreter to the body its
+// row of the method table names: the arguments are accepted as compiled
+// Python accepts them (by position or keyword, exact types, the row's
+// defaults), found by what they are (Arg), and the body runs holding the
+// module's operation lock (core/state.hpp) when the row says so.
+#include "surface/method_object.hpp"
 
 namespace kq {
 
 namespace {
+
+// --- the operation lock ---
+
+// Waiting for the lock releases the GIL, which its holder needs in order to
+// finish, and a signal handler's exception (Ctrl-C) ends the wait.
+bool lock_acquire(OperationLock& lock) noexcept {
+    const unsigned long me = PyThread_get_thread_ident();
+    if (lock.depth > 0 && lock.owner == me) {
+        ++lock.depth;
+        return true;
+    }
+    if (!PyThread_acquire_lock(lock.mutex, NOWAIT_LOCK)) {
+        for (;;) {
+            PyLockStatus status;
+            Py_BEGIN_ALLOW_THREADS
+            status = PyThread_acquire_lock_timed(lock.mutex, -1, /*intr_flag=*/1);
+            Py_END_ALLOW_THREADS
+            if (status == PY_LOCK_ACQUIRED) break;
+            // A signal woke the wait: its Python handler runs now, and an
+            // exception it raises (KeyboardInterrupt) gives up the wait.
+            if (PyErr_CheckSignals() < 0) return false;
+        }
+    }
+    lock.owner = me;
+    lock.depth = 1;
+    return true;
+}
+
+// Holds the lock for its own lifetime, when it got it; releasing touches no
+// Python state.
+class HeldLock {
+public:
+    explicit HeldLock(OperationLock& lock) noexcept : lock_(lock_acquire(lock) ? &lock : nullptr) {}
+    ~HeldLock() {
+        if (lock_ && --lock_->depth == 0) PyThread_release_lock(lock_->mutex);
+    }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
+
+private:
+    OperationLock* lock_;
+};
+
+// --- argument rules ---
 
 // "takes exactly/at least/at most N positional argument(s) (M given)"
 void raise_count_error(const MethodSpec& spec, Py_ssize_t given) noexcept {
@@ -43,8 +93,11 @@ bool check_types(const MethodSpec& spec, PyObject* const* values) noexcept {
     return true;
 }
 
-}  // namespace
-
+// Fills `out` (one slot per parameter, borrowed references) from a vectorcall.
+// `param_names` holds the parameters' interned names, which keywords are
+// matched against by identity first; `defaults` holds the values of the
+// trailing parameters that have one. False with TypeError set when the call
+// does not fit the method.
 bool parse_arguments(const MethodSpec& spec, Borrowed param_names, Borrowed defaults, PyObject* const* args,
                      size_t nargsf, Borrowed kwnames, PyObject** out) noexcept {
     const Py_ssize_t total = static_cast<Py_ssize_t>(spec.params.size());
@@ -101,6 +154,22 @@ bool parse_arguments(const MethodSpec& spec, Borrowed param_names, Borrowed defa
         if (!out[i]) out[i] = PyTuple_GET_ITEM(defaults, i - first_default);
 
     return check_types(spec, out);
+}
+
+}  // namespace
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    MethodObject* method = reinterpret_cast<MethodObject*>(callable);
+    const MethodSpec& spec = *method->spec;
+    PyObject* values[kMaxParams];
+    if (!parse_arguments(spec, method->param_names, method->defaults, args, nargsf, kwnames, values)) return nullptr;
+    ModuleState& st = *method->state;
+    Call call{st, method->module, {}};
+    for (size_t i = 0; i < spec.params.size(); ++i) call.args[static_cast<size_t>(spec.params[i].arg)] = values[i];
+    if (spec.guard == Guard::None) return spec.body(call).release();
+    HeldLock held(st.lock);
+    if (!held) return nullptr;
+    return spec.body(call).release();
 }
 
 }  // namespace kq

@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "core/call.hpp"
-#include "core/pyops.hpp"
+#include "core/python_ops.hpp"
 
 namespace kq {
 

@@ -1,8 +1,8 @@
 // Is the port free? On Windows a port can only be probed by opening it; on
 // every other system `lsof <port>` lists the processes holding it, and an
 // empty listing means free.
-#include "port/connection.hpp"
-#include "port/port.hpp"
+#include "operations/operations.hpp"
+#include "operations/serial_port.hpp"
 
 namespace kq {
 
@@ -36,9 +36,8 @@ Ref probe_by_opening(const Call& call) noexcept {
 
 // subprocess.run(["lsof", port], stdout=PIPE, stderr=PIPE).stdout is empty
 Ref list_holders(const Call& call) noexcept {
-    Ref subprocess = load_global(call, call.st.globals.subprocess);
-    if (!subprocess) return {};
-    Ref run = get_attr(subprocess.get(), call.st.python.run);
+    Ref subprocess;
+    Ref run = load_global_attr(call, call.st.globals.subprocess, call.st.python.run, &subprocess);
     if (!run) return {};
     Ref port = get_attr(call.self(), call.st.object.port);
     if (!port) return {};

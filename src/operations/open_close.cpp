@@ -1,6 +1,6 @@
 // Construction, open and close: the driver object and its serial connection.
-#include "port/connection.hpp"
-#include "port/port.hpp"
+#include "operations/operations.hpp"
+#include "operations/serial_port.hpp"
 
 namespace kq {
 

@@ -1,4 +1,4 @@
-#include "port/connection.hpp"
+#include "operations/serial_port.hpp"
 
 #include <array>
 
@@ -21,19 +21,10 @@ Ref refusal_line(Borrowed exception, const char* prefix, Reason reason) noexcept
     return Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get()));
 }
 
-// serial.SerialException
-Ref serial_exception_class(const Call& call) noexcept {
-    Ref serial = load_global(call, call.st.globals.serial);
-    if (!serial) return {};
-    return get_attr(serial.get(), call.st.serial.SerialException);
-}
-
 }  // namespace
 
 Ref open_serial(const Call& call, std::initializer_list<Borrowed> args, Borrowed kwnames) noexcept {
-    Ref serial = load_global(call, call.st.globals.serial);
-    if (!serial) return {};
-    Ref serial_class = get_attr(serial.get(), call.st.serial.Serial);
+    Ref serial_class = load_global_attr(call, call.st.globals.serial, call.st.serial.Serial);
     if (!serial_class) return {};
     Ref port = get_attr(call.self(), call.st.object.port);
     if (!port) return {};
@@ -45,7 +36,7 @@ Ref open_serial(const Call& call, std::initializer_list<Borrowed> args, Borrowed
 }
 
 int is_serial_error(const Call& call, CaughtError& error) noexcept {
-    Ref serial_exception = serial_exception_class(call);
+    Ref serial_exception = load_global_attr(call, call.st.globals.serial, call.st.serial.SerialException);
     if (!serial_exception) {
         error.chain_into_current();
         return -1;
