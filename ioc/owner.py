@@ -23,7 +23,7 @@ import time
 from typing import TYPE_CHECKING, Callable
 
 import serial
-from softioc import alarm
+from softioc import alarm  # type: ignore[import-untyped]
 
 from kq2741ctl import Attenuator, InstrumentError, NoAnswer
 

@@ -41,7 +41,7 @@ def _version() -> str:
 def main(argv: list[str] | None = None) -> NoReturn:
     opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
     try:
-        import softioc  # noqa: F401
+        import softioc  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         sys.stderr.write('kq2741-ioc: softioc is not installed: pip install "kq2741[ioc]"\n')
         raise SystemExit(EXIT_USAGE) from None
@@ -106,7 +106,7 @@ def _stdout_to_stderr():
 
 
 def _serve(opts: options.Options) -> NoReturn:
-    from softioc import builder, softioc
+    from softioc import builder, softioc  # type: ignore[import-untyped]
 
     from .owner import PortOwner, run_now
     from .records import InstrumentRecords

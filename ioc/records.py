@@ -16,8 +16,8 @@ from fractions import Fraction
 from typing import TYPE_CHECKING, Callable
 
 import numpy
-from softioc import alarm, builder, fields
-from softioc.imports import db_put_field_process
+from softioc import alarm, builder, fields  # type: ignore[import-untyped]
+from softioc.imports import db_put_field_process  # type: ignore[import-untyped]
 
 from kq2741ctl import Status
 

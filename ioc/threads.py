@@ -13,8 +13,9 @@ client goes, and a kept state would then be lost with them.
 from __future__ import annotations
 
 import ctypes
+from typing import Callable
 
-from epicscorelibs.ioc import dbCore
+from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped]
 
 _CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
 
@@ -22,6 +23,10 @@ _CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
 class _EpicsCallback(ctypes.Structure):  # epicsCallback in callback.h
     _fields_ = [("callback", _CALLBACK), ("priority", ctypes.c_int),
                 ("user", ctypes.c_void_p), ("timer", ctypes.c_void_p)]
+    callback: Callable[[int | None], None]
+    priority: int
+    user: int | None
+    timer: int | None
 
 
 def _keep(_: int | None) -> None:
