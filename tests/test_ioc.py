@@ -16,9 +16,6 @@ from pathlib import Path
 
 import pytest
 
-from caproto import ChannelType
-from caproto.threading.client import Context
-
 from epics import Ioc, Loopback, until
 from simulator import Simulator
 
@@ -40,6 +37,13 @@ def epics():
         yield ports
 
 
+def Context():
+    """A caproto client: a context of its own, one TCP circuit per IOC."""
+    from caproto.threading.client import Context as CaprotoContext  # the venv's; see tools/check-refs.sh
+
+    return CaprotoContext()
+
+
 @pytest.fixture(scope="module")
 def ca(epics):
     context = Context()
@@ -55,6 +59,8 @@ def pv(ca, name):
 
 def field(ca, name):
     """A field as the text Channel Access gives for it (menus by name)."""
+    from caproto import ChannelType
+
     return pv(ca, name).read(data_type=ChannelType.STRING, timeout=2).data[0].decode()
 
 
