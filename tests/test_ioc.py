@@ -193,33 +193,58 @@ def test_pv_access(epics, served):
 RBVS = ["CH1:ATT_RBV", "CH1:WL_RBV", "CH1:WLS_RBV", "CH1:MODE_RBV", "VERSION_RBV", "CONNECTED_RBV"]
 
 
+def lost(ca, prefix):
+    return all(read(ca, prefix + name)[1:] == (INVALID, COMM_ALARM) for name in RBVS)
+
+
+def back(ca, prefix):
+    return all(read(ca, prefix + name)[1] == NO_ALARM for name in RBVS)
+
+
 def test_silence_raises_the_alarm_and_a_restarted_simulator_recovers(ca, epics, tmp_path):
     link = tmp_path / "kq2741"
     first = Simulator("--link", link, "--channels", 1).start()
+    second = Simulator("--link", link, "--channels", 1)
     try:
         with Ioc("-p", link, "--prefix", "R:", "--channels", "1", env=epics.server(1)) as ioc:
             assert put(ca, "R:CH1:ATT", 4.2)
-            first.kill()  # pulled: the port itself fails
-            lost = time.monotonic()
-            assert until(lambda: all(read(ca, f"R:{s}")[1:] == (INVALID, COMM_ALARM) for s in RBVS), 1.5)
-            assert time.monotonic() - lost < 1.2
-            assert read(ca, "R:CONNECTED_RBV")[0] == 0
-            assert read(ca, "R:CH1:ATT_RBV")[0] == pytest.approx(4.2)  # the last value, marked INVALID
-            assert not put(ca, "R:CH1:ATT", 1.0)
-            # Back on the same path but silent: the port opens, the alarm stays.
-            with Simulator("--link", link, "--channels", 1, "--silent"):
-                time.sleep(1.0)
-                assert read(ca, "R:CONNECTED_RBV")[:2] == (0, INVALID)
-            with Simulator("--link", link, "--channels", 1) as second:
-                back = time.monotonic()
-                assert until(lambda: all(read(ca, f"R:{s}")[1] == NO_ALARM for s in RBVS), 2.5)
-                assert time.monotonic() - back < 2.0
-                assert read(ca, "R:CH1:ATT") == (0.0, NO_ALARM, 0)  # the new instrument's value
-                assert put(ca, "R:CH1:ATT", 1.5)
-                assert channel(second, 1)["attenuation_steps"] == 150
+            # First frozen (the port stays open, nothing answers), then gone and
+            # replaced by another simulator on the same path.
+            for silence, restore in [(lambda: first.signal(signal.SIGSTOP), lambda: first.signal(signal.SIGCONT)),
+                                     (first.kill, second.start)]:
+                silence()
+                since = time.monotonic()
+                assert until(lambda: lost(ca, "R:"), 1.5) and time.monotonic() - since < 1.2
+                assert read(ca, "R:CONNECTED_RBV")[0] == 0
+                assert read(ca, "R:CH1:ATT_RBV")[0] == pytest.approx(4.2)  # the last value, marked INVALID
+                assert not put(ca, "R:CH1:ATT", 1.0)
+                restore()
+                since = time.monotonic()
+                assert until(lambda: back(ca, "R:"), 2.5) and time.monotonic() - since < 2.0
+            assert read(ca, "R:CH1:ATT") == (0.0, NO_ALARM, 0)  # the new instrument's own value
+            assert put(ca, "R:CH1:ATT", 1.5)
+            assert channel(second, 1)["attenuation_steps"] == 150
             assert ioc.stop() == 0
     finally:
+        if first.returncode is None:
+            first.signal(signal.SIGCONT)
         first.close()
+        second.close()
+
+
+def test_an_instrument_silent_at_start_is_served_once_it_answers(ca, epics):
+    with Simulator("--channels", 1) as sim:
+        sim.signal(signal.SIGSTOP)
+        try:
+            with Ioc("-p", sim.port, "--prefix", "Q:", "--channels", "1", env=epics.server(1)) as ioc:
+                assert lost(ca, "Q:") and read(ca, "Q:CONNECTED_RBV")[0] == 0
+                assert not put(ca, "Q:CH1:ATT", 1.0)
+                sim.signal(signal.SIGCONT)
+                assert until(lambda: back(ca, "Q:"), 2.5)
+                assert put(ca, "Q:CH1:ATT", 1.0) and read(ca, "Q:CH1:ATT") == (1.0, NO_ALARM, 0)
+                assert ioc.stop() == 0
+        finally:
+            sim.signal(signal.SIGCONT)
 
 
 def test_sigint_stops_it_releasing_the_ports(epics):
