@@ -84,7 +84,8 @@ class PortOwner:
         """One put: the operation, then the channel's read-back. A failure puts
         the record into alarm until its next good put: INVALID when the
         instrument is silent, MAJOR when it refused."""
-        log.debug("%s: put %s", record.name, record.get())
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("%s: put %s", record.name, record.get())
         with self._port:
             if not (self.connected and self.att.is_open):
                 raise_alarm(record, alarm.INVALID_ALARM, alarm.COMM_ALARM)
