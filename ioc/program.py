@@ -132,7 +132,7 @@ def _serve(opts: options.Options) -> NoReturn:
         try:
             att.open()
         except (serial.SerialException, OSError) as error:
-            raise Exit(EXIT_PORT, f"cannot open {port}: {error}") from None
+            raise Exit(EXIT_PORT, str(error)) from None  # pyserial's and PortBusy's words name the port
         state = _first_look(att, opts)
 
         owner = PortOwner(att, opts.channels, opts.poll, connected=state is not None)
