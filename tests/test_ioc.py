@@ -2,10 +2,10 @@
 from __future__ import annotations
 
 import asyncio
-import importlib.util
 import math
 import os
 import re
+import runpy
 import signal
 import socket
 import subprocess
@@ -297,15 +297,13 @@ def test_ophyd_async_device_in_a_bluesky_plan(served):
     assert scan.stdout.split() == ["1", "0.50", "dB", "2", "1.00", "dB", "3", "1.50", "dB"]
     assert channel(sim, 2)["attenuation_steps"] == 150
 
-    spec = importlib.util.spec_from_file_location("ophyd_kq2741", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    KQ2741 = runpy.run_path(str(EXAMPLE))["KQ2741"]  # the example's own class, as a user copies it
 
     async def select_1625():
         from aioca import purge_channel_caches
 
         try:
-            kq = example.KQ2741("T:", channels=(2,), name="kq")
+            kq = KQ2741("T:", channels=(2,), name="kq")
             await kq.connect(timeout=5)
             await kq.channels[2].wavelength.set(1625)
             return await kq.channels[2].wavelength.get_value(), await kq.version.get_value()
