@@ -28,6 +28,7 @@ bench: bootstrap
 	$(PYTHON) bench/ctl_bench.py
 	$(PYTHON) bench/attenuator_bench.py
 	$(PYTHON) bench/frameworks_bench.py
+	$(PYTHON) bench/ioc_bench.py
 
 clean:
 	rm -rf build builddir* dist .venv

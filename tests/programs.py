@@ -3,6 +3,7 @@
     kq2741       the demonstration program    $KQ2741_DEMO
     kq2741-sim   the simulated instrument     $KQ2741_SIM
     kq2741ctl    the shell control program    $KQ2741CTL
+    kq2741-ioc   the EPICS IOC                $KQ2741_IOC
     lsof         the driver's port check      PATH
     mypy         the type checker             a module of the running Python
 
@@ -26,7 +27,8 @@ import sys
 import sysconfig
 
 # name -> the environment variable that says where it is (None: PATH only)
-PROGRAMS = {"kq2741": "KQ2741_DEMO", "kq2741-sim": "KQ2741_SIM", "kq2741ctl": "KQ2741CTL", "lsof": None}
+PROGRAMS = {"kq2741": "KQ2741_DEMO", "kq2741-sim": "KQ2741_SIM", "kq2741ctl": "KQ2741CTL", "kq2741-ioc": "KQ2741_IOC",
+            "lsof": None}
 MODULES = ("mypy",)
 
 

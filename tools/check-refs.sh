@@ -12,14 +12,16 @@
 #      allocator's guard bytes) then watch every call the tests make. The
 #      fuzz group runs there too when Debian's hypothesis is installed.
 #      kq2741-sim and kq2741ctl do not depend on the interpreter: the suite
-#      is told where they are. Two groups are left out by name, because
+#      is told where they are. Three groups are left out by name, because
 #      they test the installed package and this build is only on PYTHONPATH:
 #      the demonstration program's tests (the program embeds the interpreter
 #      it was installed for and imports the installed module, so here it
-#      would run the release build), and the mypy tests (a static check with
+#      would run the release build), the mypy tests (a static check with
 #      nothing for the debug interpreter to watch; mypy is not installed for
-#      it), and python -m kq2741ctl (which runs the program installed beside
-#      the interpreter, here none). make test runs them all.
+#      it), python -m kq2741ctl (which runs the program installed beside the
+#      interpreter, here none), and the IOC's tests (kq2741-ioc runs on the
+#      venv's interpreter, and its clients, caproto, p4p and ophyd-async, are
+#      installed there only). make test runs them all.
 #
 # meson's python module takes the interpreter to build for from the
 # [binaries] python entry of a native file; find_installation() in
@@ -77,6 +79,7 @@ program KQ2741_SIM sim/kq2741-sim
 program KQ2741CTL ctl/kq2741ctl
 installed_only=(
     tests/test_demo_program.py
+    tests/test_ioc.py
     tests/test_examples.py::test_examples_type_check_against_the_installed_stubs
     tests/test_examples.py::test_stubs_match_the_built_module
     tests/test_examples.py::test_mypy_sees_wrong_arguments_and_misspelt_result_keys

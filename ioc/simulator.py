@@ -1,0 +1,76 @@
+"""--sim: kq2741-sim started for the IOC's lifetime."""
+from __future__ import annotations
+
+import os
+import selectors
+import shutil
+import signal
+import subprocess
+import sys
+import sysconfig
+import time
+
+START_TIMEOUT = 5.0
+
+
+class SimulatorFailed(OSError):
+    pass
+
+
+def _program() -> str | None:
+    # The wheel installs kq2741-sim beside this Python's scripts; that one
+    # belongs to this package, whatever PATH says.
+    return shutil.which("kq2741-sim", path=sysconfig.get_path("scripts")) or shutil.which("kq2741-sim")
+
+
+def _die_with_parent() -> None:
+    # A simulator must not outlive an IOC killed with SIGKILL (Linux only).
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+class Simulator:
+    def __init__(self, channels: int):
+        program = _program()
+        if program is None:
+            raise SimulatorFailed("cannot start kq2741-sim: not beside this Python, nor on PATH")
+        self.proc = subprocess.Popen([program, "--channels", str(channels)], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE,
+                                     preexec_fn=_die_with_parent if sys.platform == "linux" else None)
+        try:
+            self.port = self._read_port()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _read_port(self) -> str:
+        assert self.proc.stdout is not None
+        fd = self.proc.stdout.fileno()
+        deadline = time.monotonic() + START_TIMEOUT
+        line = b""
+        with selectors.DefaultSelector() as sel:
+            sel.register(fd, selectors.EVENT_READ)
+            while b"\n" not in line:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise SimulatorFailed(f"kq2741-sim printed no port within {START_TIMEOUT:g} s")
+                if sel.select(left):
+                    chunk = os.read(fd, 256)
+                    if not chunk:
+                        raise SimulatorFailed(f"kq2741-sim exited with {self.proc.wait(START_TIMEOUT)} "
+                                              "before printing its port")
+                    line += chunk
+        return line.split(b"\n", 1)[0].decode()
+
+    def stop(self, timeout: float = 2.0) -> None:
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self.proc.stdout is not None:
+            self.proc.stdout.close()

@@ -1,0 +1,187 @@
+"""Run kq2741-ioc from the tests, with EPICS kept on this machine.
+
+    epics = Loopback()                       # free CA and PVA ports on 127.0.0.1
+    with Ioc("-p", sim.port, env=epics.server(0)) as ioc:
+        ...                                  # clients made after os.environ.update(epics.client)
+
+Every address list names 127.0.0.1 only and every port is free for this run,
+so neither the servers nor the clients send anything off this machine and a
+run does not meet another IOC.
+"""
+from __future__ import annotations
+
+import os
+import selectors
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import programs
+
+LOOPBACK = "127.0.0.1"
+
+
+def find_ioc() -> str | None:
+    return programs.find("kq2741-ioc")
+
+
+def _free_ports(count: int) -> list[int]:
+    """Ports free for both TCP and UDP on the loopback (CA serves both on one)."""
+    ports: list[int] = []
+    held = []
+    try:
+        while len(ports) < count:
+            tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            tcp.bind((LOOPBACK, 0))
+            port = tcp.getsockname()[1]
+            udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            try:
+                udp.bind((LOOPBACK, port))
+            except OSError:
+                tcp.close()
+                udp.close()
+                continue
+            held += [tcp, udp]
+            ports.append(port)
+    finally:
+        for s in held:
+            s.close()
+    return ports
+
+
+class Loopback:
+    """EPICS on 127.0.0.1 for a few IOCs at once, each on ports of its own.
+
+    Servers sharing a UDP port on one host do not all receive a unicast
+    search, so every IOC gets its own; the clients' address lists name them
+    all, with their ports.
+    """
+
+    def __init__(self, servers: int = 2):
+        ports = [str(p) for p in _free_ports(3 * servers + 1)]
+        self._repeater = ports.pop()
+        self._servers = [ports[i:i + 3] for i in range(0, len(ports), 3)]  # CA, PVA over TCP, PVA over UDP
+
+    def _common(self) -> dict[str, str]:
+        return {
+            "EPICS_CAS_INTF_ADDR_LIST": LOOPBACK,
+            "EPICS_CAS_BEACON_ADDR_LIST": LOOPBACK,
+            "EPICS_CAS_AUTO_BEACON_ADDR_LIST": "NO",
+            "EPICS_CA_AUTO_ADDR_LIST": "NO",
+            "EPICS_CA_REPEATER_PORT": self._repeater,
+            "EPICS_PVAS_INTF_ADDR_LIST": LOOPBACK,
+            "EPICS_PVAS_BEACON_ADDR_LIST": LOOPBACK,
+            "EPICS_PVAS_AUTO_BEACON_ADDR_LIST": "NO",
+            "EPICS_PVA_AUTO_ADDR_LIST": "NO",
+        }
+
+    def server(self, i: int = 0) -> dict[str, str]:
+        """The environment of IOC number i."""
+        ca, pva, pva_udp = self._servers[i]
+        return {**self._common(), "EPICS_CA_ADDR_LIST": LOOPBACK, "EPICS_PVA_ADDR_LIST": LOOPBACK,
+                "EPICS_CA_SERVER_PORT": ca, "EPICS_PVAS_SERVER_PORT": pva, "EPICS_PVA_SERVER_PORT": pva,
+                "EPICS_PVAS_BROADCAST_PORT": pva_udp, "EPICS_PVA_BROADCAST_PORT": pva_udp}
+
+    def ca_port(self, i: int = 0) -> int:
+        return int(self._servers[i][0])
+
+    @property
+    def client(self) -> dict[str, str]:
+        """The clients' environment: it finds every IOC of this object."""
+        first = self._servers[0]
+        return {**self._common(),
+                "EPICS_CA_ADDR_LIST": " ".join(f"{LOOPBACK}:{ca}" for ca, _, _ in self._servers),
+                "EPICS_PVA_ADDR_LIST": " ".join(f"{LOOPBACK}:{udp}" for _, _, udp in self._servers),
+                "EPICS_CA_SERVER_PORT": first[0], "EPICS_PVA_SERVER_PORT": first[1],
+                "EPICS_PVA_BROADCAST_PORT": first[2]}
+
+
+class Ioc:
+    """One kq2741-ioc process; start() returns once it printed that it serves."""
+
+    def __init__(self, *args, env: dict[str, str], start_timeout: float = 10.0):
+        self.args = [str(a) for a in args]
+        self.env = {**os.environ, **env}
+        self.start_timeout = start_timeout
+        self.proc: subprocess.Popen | None = None
+        self.line = ""
+        self._tmp = tempfile.TemporaryDirectory(prefix="kq2741-ioc-")
+        self._stderr = Path(self._tmp.name) / "stderr.log"
+
+    def start(self, serve: bool = True) -> "Ioc":
+        with open(self._stderr, "wb") as err:
+            self.proc = subprocess.Popen([find_ioc(), *self.args], env=self.env, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE, stderr=err)
+        if serve:
+            try:
+                self.line = self._read_line()
+            except BaseException:
+                self.close()
+                raise
+        return self
+
+    def _read_line(self) -> str:
+        assert self.proc is not None and self.proc.stdout is not None
+        fd = self.proc.stdout.fileno()
+        deadline = time.monotonic() + self.start_timeout
+        buf = b""
+        with selectors.DefaultSelector() as sel:
+            sel.register(fd, selectors.EVENT_READ)
+            while b"\n" not in buf:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise RuntimeError(f"kq2741-ioc did not serve within {self.start_timeout} s: {self.log()!r}")
+                if sel.select(left):
+                    chunk = os.read(fd, 4096)
+                    if not chunk:
+                        raise RuntimeError(f"kq2741-ioc exited with {self.proc.wait(5)}: {self.log()!r}")
+                    buf += chunk
+        return buf.decode()
+
+    def wait(self, timeout: float = 10.0) -> int:
+        assert self.proc is not None
+        return self.proc.wait(timeout)
+
+    def stop(self, sig: int = signal.SIGTERM, timeout: float = 5.0) -> int:
+        """The signal, then the exit status (killed after timeout, and then raises)."""
+        assert self.proc is not None
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+                raise RuntimeError(f"kq2741-ioc still ran {timeout} s after signal {sig}") from None
+        return self.proc.returncode
+
+    def log(self) -> str:
+        return self._stderr.read_text(errors="replace") if self._stderr.exists() else ""
+
+    def close(self) -> None:
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            if self.proc.stdout is not None:
+                self.proc.stdout.close()
+        self._tmp.cleanup()
+
+    def __enter__(self) -> "Ioc":
+        return self.start() if self.proc is None else self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def until(check, timeout: float, step: float = 0.05):
+    """check()'s first true result within timeout seconds, else its last."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = check()
+        if result or time.monotonic() > deadline:
+            return result
+        time.sleep(step)
