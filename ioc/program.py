@@ -111,7 +111,6 @@ def _serve(opts: options.Options) -> NoReturn:
     from .owner import PortOwner, run_now
     from .records import InstrumentRecords
     from .simulator import Simulator
-    from .threads import keep_callback_thread_states
 
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
@@ -141,7 +140,6 @@ def _serve(opts: options.Options) -> NoReturn:
             builder.LoadDatabase()
             softioc.iocInit(run_now)
         serving = True
-        keep_callback_thread_states()
         owner.start(records)
         print(f"kq2741-ioc: serving {opts.prefix}CH{_ranges(opts.channels)} of {port} "
               "over Channel Access and PV Access", flush=True)
