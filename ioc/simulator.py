@@ -4,9 +4,7 @@ from __future__ import annotations
 import os
 import selectors
 import shutil
-import signal
 import subprocess
-import sys
 import sysconfig
 import time
 
@@ -23,22 +21,15 @@ def _program() -> str | None:
     return shutil.which("kq2741-sim", path=sysconfig.get_path("scripts")) or shutil.which("kq2741-sim")
 
 
-def _die_with_parent() -> None:
-    # A simulator must not outlive an IOC killed with SIGKILL (Linux only).
-    import ctypes
-
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-
-
 class Simulator:
     def __init__(self, channels: int):
         program = _program()
         if program is None:
             raise SimulatorFailed("cannot start kq2741-sim: not beside this Python, nor on PATH")
-        self.proc = subprocess.Popen([program, "--channels", str(channels)], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE,
-                                     preexec_fn=_die_with_parent if sys.platform == "linux" else None)
+        # Its input is a pipe only this process writes to: when the IOC ends,
+        # however (SIGKILL included), the pipe closes and the simulator stops.
+        self.proc = subprocess.Popen([program, "--channels", str(channels), "--stop-with-stdin"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             self.port = self._read_port()
         except BaseException:
@@ -72,5 +63,6 @@ class Simulator:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        if self.proc.stdout is not None:
-            self.proc.stdout.close()
+        for pipe in (self.proc.stdin, self.proc.stdout):
+            if pipe is not None:
+                pipe.close()
