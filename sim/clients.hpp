@@ -1,10 +1,12 @@
 // Who has the port open, followed through inotify. While the simulator holds
 // the slave side itself (to take back what a departed client left set), the
 // master no longer reports the last client's close, so opens and closes of
-// the slave's device file are counted instead. Linux only.
+// the slave's device file are counted instead, and after a close /proc is
+// asked whether anyone still has it. Linux only.
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 namespace kq2741sim {
 
@@ -29,6 +31,7 @@ public:
 
 private:
     int fd_ = -1;
+    dev_t device_ = 0;
     unsigned open_ = 0;
 };
 

@@ -207,6 +207,25 @@ def test_a_port_in_use_is_refused_and_released_when_its_holder_ends(sim, sig):
     assert after_release(lambda: unprivileged(sim, "status")).returncode == 0
 
 
+def test_clients_closing_back_to_back_are_each_seen(sim):
+    first = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+    time.sleep(0.05)  # the simulator has seen it open
+    sim.signal(signal.SIGSTOP)
+    try:
+        os.close(os.open(sim.port, os.O_RDWR | os.O_NOCTTY))
+        os.close(first)  # two closes waiting unread, which inotify merges into one
+    finally:
+        sim.signal(signal.SIGCONT)
+    with subprocess.Popen([find_ctl(), "-p", sim.port, "--json", "batch"], text=True, stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE) as holder:
+        holder.stdin.write("status 1\n")
+        holder.stdin.flush()
+        assert json.loads(holder.stdout.readline())["channel"] == 1
+        holder.kill()
+    # Had the simulator lost count, it would still see a client, and leave the claim.
+    assert after_release(lambda: unprivileged(sim, "status")).returncode == 0
+
+
 @pytest.mark.parametrize("opens", [
     "from kq2741 import KQ2741\nkq = KQ2741(PORT)\nassert kq.open()",
     "import serial\nline = serial.Serial(PORT)",
