@@ -11,7 +11,6 @@ run does not meet another IOC.
 from __future__ import annotations
 
 import os
-import selectors
 import signal
 import socket
 import subprocess
@@ -124,22 +123,13 @@ class Ioc:
         return self
 
     def _read_line(self) -> str:
-        assert self.proc is not None and self.proc.stdout is not None
-        fd = self.proc.stdout.fileno()
-        deadline = time.monotonic() + self.start_timeout
-        buf = b""
-        with selectors.DefaultSelector() as sel:
-            sel.register(fd, selectors.EVENT_READ)
-            while b"\n" not in buf:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise RuntimeError(f"kq2741-ioc did not serve within {self.start_timeout} s: {self.log()!r}")
-                if sel.select(left):
-                    chunk = os.read(fd, 4096)
-                    if not chunk:
-                        raise RuntimeError(f"kq2741-ioc exited with {self.proc.wait(5)}: {self.log()!r}")
-                    buf += chunk
-        return buf.decode()
+        assert self.proc is not None
+        try:
+            return programs.first_line(self.proc, self.start_timeout) + "\n"
+        except TimeoutError:
+            raise RuntimeError(f"kq2741-ioc did not serve within {self.start_timeout} s: {self.log()!r}") from None
+        except EOFError:
+            raise RuntimeError(f"kq2741-ioc exited with {self.proc.wait(5)}: {self.log()!r}") from None
 
     def wait(self, timeout: float = 10.0) -> int:
         assert self.proc is not None

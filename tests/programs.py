@@ -62,3 +62,27 @@ def require(name: str) -> None:
         pytest.skip(f"{name}: the package builds no programs on Windows")
     if find(name) is None:
         pytest.fail(missing(name), pytrace=False)
+
+
+def first_line(proc, seconds: float) -> str:
+    """The first line a started program writes on its stdout pipe, without
+    the newline. TimeoutError when none comes within `seconds`, EOFError
+    when its output ends first."""
+    import selectors
+    import time
+
+    fd = proc.stdout.fileno()
+    deadline = time.monotonic() + seconds
+    buf = b""
+    with selectors.DefaultSelector() as sel:
+        sel.register(fd, selectors.EVENT_READ)
+        while b"\n" not in buf:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError
+            if sel.select(left):
+                chunk = os.read(fd, 4096)
+                if not chunk:
+                    raise EOFError
+                buf += chunk
+    return buf.split(b"\n", 1)[0].decode()

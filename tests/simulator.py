@@ -11,8 +11,6 @@ tests/programs.py finds the binary.
 from __future__ import annotations
 
 import json
-import os
-import selectors
 import signal
 import subprocess
 import tempfile
@@ -102,28 +100,14 @@ class Simulator:
         return self
 
     def _read_port_line(self) -> str:
-        assert self.proc is not None and self.proc.stdout is not None
-        fd = self.proc.stdout.fileno()
-        deadline = time.monotonic() + self.start_timeout
-        buf = b""
-        with selectors.DefaultSelector() as sel:
-            sel.register(fd, selectors.EVENT_READ)
-            while b"\n" not in buf:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise SimulatorError(
-                        f"no port printed within {self.start_timeout} s; stderr: {self.log()!r}"
-                    )
-                if not sel.select(left):
-                    continue
-                chunk = os.read(fd, 256)
-                if not chunk:
-                    rc = self.proc.wait(timeout=self.start_timeout)
-                    raise SimulatorError(
-                        f"exited with {rc} before printing its port; stderr: {self.log()!r}"
-                    )
-                buf += chunk
-        return buf.split(b"\n", 1)[0].decode()
+        assert self.proc is not None
+        try:
+            return programs.first_line(self.proc, self.start_timeout)
+        except TimeoutError:
+            raise SimulatorError(f"no port printed within {self.start_timeout} s; stderr: {self.log()!r}") from None
+        except EOFError:
+            rc = self.proc.wait(timeout=self.start_timeout)
+            raise SimulatorError(f"exited with {rc} before printing its port; stderr: {self.log()!r}") from None
 
     @property
     def pid(self) -> int:
