@@ -7,6 +7,7 @@
 #include "core/raised.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/requests.hpp"
+#include "protocol/units.hpp"
 #include "turn.hpp"
 #include "values.hpp"
 
@@ -25,6 +26,15 @@ constexpr double kReadSlice = 0.01;
 
 AttenuatorObject* self_of(PyObject* self) {
     return reinterpret_cast<AttenuatorObject*>(self);
+}
+
+// The port's name as the operating system takes it: a name that is not
+// UTF-8 (os.fsdecode(b"kq\xff")) is its bytes again.
+bool port_path(Borrowed port, std::string& path) {
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(port));
+    if (!bytes) return false;
+    path.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
 }
 
 // 115200 baud, 8N1: the instrument's line settings.
@@ -53,10 +63,10 @@ bool open_serial(const State& st, Borrowed serial, Borrowed port) {
         return false;
     }
 #ifdef KQ2741CTL_FD_LINE
-    const char* path = PyUnicode_AsUTF8(port);
-    if (!path) return false;
-    Ref message = Ref::steal(
-        PyUnicode_FromString(kq2741::tty::busy_message(path, kq2741::tty::other_holders(std::string(path))).c_str()));
+    std::string path;
+    if (!port_path(port, path)) return false;
+    Ref message = Ref::steal(PyUnicode_DecodeFSDefault(
+        kq2741::tty::busy_message(path, kq2741::tty::other_holders(path)).c_str()));
 #else
     Ref message = Ref::steal(PyUnicode_FromFormat("%U is held by another program", port));
 #endif
@@ -80,7 +90,11 @@ std::unique_ptr<Line> line_for(const State& st, Borrowed serial, Borrowed port) 
     } else {
         const long fd = PyLong_AsLong(fileno.get());
         if (fd == -1 && PyErr_Occurred()) return nullptr;
-        if (fd >= 0 && isatty(static_cast<int>(fd))) return fd_line(st, serial, static_cast<int>(fd), PyUnicode_AsUTF8(port));
+        std::string path;
+        if (fd >= 0 && isatty(static_cast<int>(fd))) {
+            if (!port_path(port, path)) return nullptr;
+            return fd_line(st, serial, static_cast<int>(fd), path);
+        }
     }
 #endif
     return serial_line(st, serial);
@@ -157,8 +171,16 @@ void attenuator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Attenuator.__new__(Attenuator) without __init__ has no port.
+bool initialised(const AttenuatorObject* att) {
+    if (att->port) return true;
+    PyErr_SetString(PyExc_ValueError, "I/O operation on an uninitialised Attenuator: call Attenuator(port)");
+    return false;
+}
+
 PyObject* attenuator_open(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
+    if (!initialised(att)) return nullptr;
     Turn held(att->lock);
     if (!held) return nullptr;
     if (att->serial) {
@@ -235,6 +257,7 @@ PyObject* attenuator_is_open(PyObject* self, void*) {
 }
 
 PyObject* attenuator_port(PyObject* self, void*) {
+    if (!initialised(self_of(self))) return nullptr;
     return Py_NewRef(self_of(self)->port);
 }
 
@@ -255,6 +278,7 @@ int attenuator_set_timeout(PyObject* self, PyObject* value, void*) {
 
 PyObject* attenuator_repr(PyObject* self) {
     const AttenuatorObject* att = self_of(self);
+    if (!att->port) return PyUnicode_FromString("<Attenuator uninitialised>");
     return PyUnicode_FromFormat("<Attenuator %R %s>", att->port, att->serial ? "open" : "closed");
 }
 
@@ -277,7 +301,7 @@ PyGetSetDef attenuator_getset[] = {
     {"is_open", attenuator_is_open, nullptr, "True while the port is open.", nullptr},
     {"port", attenuator_port, nullptr, "The device name or pyserial URL given.", nullptr},
     {"timeout", attenuator_get_timeout, attenuator_set_timeout,
-     "Seconds one exchange may take before NoAnswer (more than 0, at most 3600).", nullptr},
+     "Seconds one exchange may take before NoAnswer (more than 0, at most " KQ2741_MAX_TIMEOUT_TEXT ").", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -121,7 +121,7 @@ int channel_attenuation_set(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete("attenuation");
     ChannelObject* ch = self_of(self);
     std::uint16_t steps = 0;
-    if (!attenuation_steps(*ch->attenuator->st, value, steps)) return -1;
+    if (!attenuation_steps(*ch->attenuator->st, value, false, steps)) return -1;
     Turn held(ch->attenuator->lock);
     if (!held) return -1;
     return ask_acknowledged(ch->attenuator, protocol::set_attenuation_request(ch->number, steps)) ? 0 : -1;
@@ -196,7 +196,7 @@ PyGetSetDef channel_getset[] = {
      nullptr},
     {"attenuation", channel_attenuation_get, channel_attenuation_set,
      "The attenuation in dB, read back from the instrument. Set it to any real number from 0\n"
-     "to 655.35 on the 0.01 dB grid (int, float, Decimal, Fraction); ValueError otherwise,\n"
+     "to " KQ2741_MAX_DB_TEXT " on the " KQ2741_STEP_DB_TEXT " dB grid (int, float, Decimal, Fraction); ValueError otherwise,\n"
      "and nothing is sent. Setting returns once the instrument has acknowledged.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -16,8 +16,8 @@ using kq::Ref;
     X(serial_for_url, "serial_for_url") X(open, "open") X(close, "close") X(fileno, "fileno")          \
     X(read, "read") X(write, "write") X(reset_input_buffer, "reset_input_buffer")                      \
     X(in_waiting, "in_waiting") X(error_number, "errno") X(is_enabled_for, "isEnabledFor")             \
-    X(debug, "debug") X(is_finite, "is_finite") X(is_nan, "is_nan")                                    \
-    X(as_integer_ratio, "as_integer_ratio") X(numerator, "numerator") X(denominator, "denominator")
+    X(debug, "debug")                                  \
+    X(as_tuple, "as_tuple") X(numerator, "numerator") X(denominator, "denominator")
 
 struct Names {
 #define KQCTL_NAME_FIELD(field, text) PyObject* field;

@@ -2,9 +2,17 @@ from decimal import Decimal
 from fractions import Fraction
 from os import PathLike
 from types import TracebackType
-from typing import final
+from typing import Final, SupportsFloat, SupportsIndex, final
 
 from ._results import Status, Version
+
+MAX_DB: Final[float]
+STEP_DB: Final[float]
+STEPS_PER_DB: Final[int]
+MAX_STEPS: Final[int]
+MAX_TIMEOUT: Final[float]
+
+def attenuation_steps(db: SupportsFloat | SupportsIndex | Decimal | Fraction, *, nearest: bool = False) -> int: ...
 
 @final
 class Attenuator:
