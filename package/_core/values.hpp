@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "state.hpp"
+#include "core_state.hpp"
 
-namespace kqctl {
+namespace kq2741::package {
 
 // dB as int, float, Decimal, Fraction, NumPy scalar or any other real number
 // (not bool), 0 to 655.35 on the 0.01 dB grid, to whole steps: exact for
@@ -31,4 +31,4 @@ bool timeout_seconds(Borrowed value, double& seconds);
 // raised something that is not an Exception (KeyboardInterrupt).
 Ref shown(Borrowed value);
 
-}  // namespace kqctl
+}  // namespace kq2741::package

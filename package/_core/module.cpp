@@ -5,7 +5,7 @@
 #include "protocol/units.hpp"
 #include "values.hpp"
 
-namespace kqctl {
+namespace kq2741::package {
 namespace {
 
 State* state_of(PyObject* module) {
@@ -153,8 +153,8 @@ PyModuleDef core_module = {
 };
 
 }  // namespace
-}  // namespace kqctl
+}  // namespace kq2741::package
 
 PyMODINIT_FUNC PyInit__core() {
-    return PyModuleDef_Init(&kqctl::core_module);
+    return PyModuleDef_Init(&kq2741::package::core_module);
 }

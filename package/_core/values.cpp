@@ -6,7 +6,7 @@
 
 #include "protocol/units.hpp"
 
-namespace kqctl {
+namespace kq2741::package {
 namespace {
 
 namespace protocol = kq2741::protocol;
@@ -320,4 +320,4 @@ bool timeout_seconds(Borrowed value, double& seconds) {
     return true;
 }
 
-}  // namespace kqctl
+}  // namespace kq2741::package
