@@ -181,3 +181,22 @@ def test_a_silent_instrument_fails_construction_and_frees_the_port(framework):
         with pytest.raises(NoAnswer):
             build(framework, mute.port, timeout=0.1)
         assert port_is_free(mute.port)
+
+
+@pytest.mark.parametrize("framework", FRAMEWORKS)
+def test_a_replugged_port_is_used_again_without_a_new_instrument(framework, tmp_path):
+    link = str(tmp_path / "kq2741")
+    first = Simulator("--link", link, "--channels", 2).start()
+    kq = build(framework, link, channels=(1, 2), timeout=0.2)
+    try:
+        get, put = setting(kq, 1, "attenuation")
+        put(1.25)
+        first.kill()
+        with pytest.raises(Exception, match="read failed|could not open port"):  # QCoDeS wraps it
+            get()
+        with Simulator("--link", link, "--channels", 2):
+            put(2.5)
+            assert get() == 2.5
+    finally:
+        release(kq)
+        first.close()
