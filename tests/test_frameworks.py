@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import importlib.metadata
 import math
+from decimal import Decimal
 import signal
 import subprocess
 import sys
@@ -152,13 +153,22 @@ def test_pymeasure_procedure_through_worker_to_csv(sim, tmp_path):
     assert port_is_free(sim.port)
 
 
-@pytest.mark.parametrize("name, value", [("attenuation", db) for db in (-0.01, 655.36, 0.295, math.nan, "1")]
-                         + [("wavelength", 1490)])  # not on channel 2's list of 1310 and 1550
+@pytest.mark.parametrize("name, value", [("attenuation", db) for db in (
+    -0.01, 655.36, 0.295, math.nan, "1", Decimal("NaN"), np.uint16(700), np.float32(0.295))]
+    + [("wavelength", 1490)])  # not on channel 2's list of 1310 and 1550
 def test_refused_values_send_nothing(sim, kq, name, value):
     before = sim.state()
     with pytest.raises((ValueError, TypeError)):
         setting(kq, 2, name)[1](value)
     assert sim.state() == before  # its request count too
+
+
+@pytest.mark.parametrize("value, steps", [
+    (np.float32(0.29), 29), (np.uint8(3), 300), (np.int64(2), 200), (29 * 0.01, 29), (Decimal("1.25"), 125),
+])
+def test_numbers_of_every_kind_set_exactly_what_they_are(sim, kq, value, steps):
+    setting(kq, 2, "attenuation")[1](value)
+    assert sim.state()["channels"][1]["attenuation_steps"] == steps
 
 
 def test_a_silent_instrument_raises_and_release_frees_the_port(sim, kq):
