@@ -35,7 +35,7 @@ python=/usr/bin/python3.11-dbg
 
 say() { echo "check-refs: $*"; }
 
-packages=(python3.11-dbg python3.11-dev python3-serial python3-pytest python3-hypothesis)
+packages=(python3.11-dbg python3.11-dev python3-serial python3-pytest python3-hypothesis python3-numpy)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
