@@ -18,9 +18,8 @@ import tango
 from tango import AttrQuality, AttrWriteType, DevState
 from tango.server import Device, attribute, command, device_property
 
-from kq2741ctl import Attenuator, BadAnswer, NoAnswer, PortBusy, Refused
+from kq2741ctl import MAX_DB, STEP_DB, Attenuator, BadAnswer, NoAnswer, PortBusy, Refused
 
-from .limits import MAX_DB, STEP_DB, on_grid
 from .owner import ChannelReading, NotConnected, PortOwner
 from .channels import channel_list, ranges
 
@@ -244,7 +243,7 @@ class KQ2741(Device):
 
     def _write_attenuation(self, attr: tango.WAttribute) -> None:
         number = int(attr.get_name().split("_", 1)[0][2:])
-        db = on_grid(attr.get_write_value())
+        db = attr.get_write_value()
         self._act(number, lambda att: setattr(att.channel(number), "attenuation", db),
                   f"KQ2741.write ch{number}_attenuation")
 

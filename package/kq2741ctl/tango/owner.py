@@ -56,21 +56,15 @@ def lost_contact(error: BaseException) -> bool:
     return isinstance(error, OSError) and not isinstance(error, InstrumentError)
 
 
-def open_attenuator(port: str, timeout: float) -> tuple[Attenuator, bool]:
-    """The Attenuator, and whether it reopens a lost port by itself."""
-    try:
-        return Attenuator(port, timeout=timeout, reconnect=True), True  # type: ignore[call-arg]
-    except TypeError:  # a core from before reconnection: the owner reopens
-        return Attenuator(port, timeout=timeout), False
-
-
 class PortOwner:
     def __init__(self, port: str, numbers: tuple[int, ...], timeout: float, poll: float, view: View,
                  thread_context: Callable[[], ContextManager] = contextlib.nullcontext):
         self.port = port
         self.numbers = numbers
         self.poll = poll
-        self.att, self._reconnects = open_attenuator(port, timeout)
+        # A port lost (adapter pulled, simulator gone) is opened again by the
+        # Attenuator on the first call after it is back: the poller's.
+        self.att = Attenuator(port, timeout=timeout, reconnect=True)
         self._view = view
         self._thread_context = thread_context
         self._port = threading.Lock()
@@ -156,8 +150,6 @@ class PortOwner:
             self._view.health_changed()
 
     def _lose(self, error: BaseException) -> None:
-        if not self._reconnects and not isinstance(error, InstrumentError):
-            self.att.close()  # the port failed: opened afresh by name next time
         if str(error) == self._lost_error:
             return  # nothing new to tell, five times a second
         if self.lost is None:
@@ -177,7 +169,7 @@ class PortOwner:
     def _connect(self) -> None:
         """Version, wavelength lists and statuses, all or none."""
         try:
-            if not self._reconnects and not self.att.is_open:
+            if not self.att.is_open:
                 self.att.open()
             version = self.att.version
             readings = {}
