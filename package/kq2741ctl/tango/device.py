@@ -14,9 +14,9 @@ import logging
 import time
 from typing import Any, Callable
 
-import tango
+import tango  # type: ignore[import-untyped]
 from tango import AttrQuality, AttrWriteType, DevState
-from tango.server import Device, attribute, command, device_property
+from tango.server import Device, attribute, command, device_property  # type: ignore[import-untyped]
 
 from kq2741ctl import MAX_DB, STEP_DB, Attenuator, BadAnswer, NoAnswer, PortBusy, Refused
 
@@ -50,8 +50,11 @@ REASONS: tuple[tuple[type[BaseException], str], ...] = (
 )
 
 
-def throw(reason: str, message: str, origin: str) -> None:
-    tango.Except.throw_exception(reason, message, origin)
+def refusal(reason: str, message: str, origin: str) -> tango.DevFailed:
+    """The DevFailed a client receives: reason a name to test, desc the words to show."""
+    error = tango.DevError()
+    error.reason, error.desc, error.origin, error.severity = reason, message, origin, tango.ErrSeverity.ERR
+    return tango.DevFailed(error)
 
 
 class KQ2741(Device):
@@ -120,7 +123,8 @@ class KQ2741(Device):
     def _channel_attributes(self, n: int) -> list[attribute]:
         return [
             attribute(name=f"ch{n}_attenuation", dtype=float, access=AttrWriteType.READ_WRITE,
-                      label=f"Channel {n} attenuation", unit="dB", format="%.2f", min_value=0, max_value=MAX_DB, archive_abs_change=STEP_DB,
+                      label=f"Channel {n} attenuation", unit="dB", format="%.2f", min_value=0, max_value=MAX_DB,
+                      archive_abs_change=STEP_DB,
                       doc=f"Attenuation of channel {n}, set in {STEP_DB} dB steps; reads the instrument's read-back",
                       fget=self._read, fset=self._write_attenuation),
             attribute(name=f"ch{n}_wavelength", dtype=int, access=AttrWriteType.READ_WRITE,
@@ -208,7 +212,7 @@ class KQ2741(Device):
         owner = self._owner
         reading = owner.channels.get(number) if owner is not None else None
         value = SHOWN[kind](reading) if reading is not None else None
-        if value is None:
+        if reading is None or value is None:
             attr.set_value_date_quality(NOTHING[kind], time.time(), INVALID)
         else:
             attr.set_value_date_quality(value, reading.when, self._quality(number))
@@ -230,16 +234,16 @@ class KQ2741(Device):
     def _act(self, number: int | None, operation: Callable[[Attenuator], object], origin: str) -> None:
         owner = self._owner
         if owner is None:
-            throw("KQ2741_NotServing", f"not serving the instrument: {self._trouble}", origin)
+            raise refusal("KQ2741_NotServing", f"not serving the instrument: {self._trouble}", origin)
         if number is not None and number not in self._numbers:
-            throw("KQ2741_NoSuchChannel", f"channel {number} is not served (channels {ranges(self._numbers)})",
-                  origin)
+            raise refusal("KQ2741_NoSuchChannel",
+                          f"channel {number} is not served (channels {ranges(self._numbers)})", origin)
         try:
             with tango.AutoTangoAllowThreads(self):
                 owner.act(number, operation)
         except (NotConnected, ValueError, TypeError, OSError) as error:
             reason = next(r for kind, r in REASONS if isinstance(error, kind))
-            throw(reason, str(error), origin)
+            raise refusal(reason, str(error), origin) from None
 
     def _write_attenuation(self, attr: tango.WAttribute) -> None:
         number = int(attr.get_name().split("_", 1)[0][2:])

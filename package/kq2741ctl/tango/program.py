@@ -47,7 +47,7 @@ def _version() -> str:
 def main(argv: list[str] | None = None) -> NoReturn:
     opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
     try:
-        import tango  # noqa: F401
+        import tango  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         sys.stderr.write('kq2741-tango: PyTango is not installed: pip install "kq2741[tango]"\n')
         raise SystemExit(EXIT_USAGE) from None
@@ -84,8 +84,8 @@ def _end_on_sighup() -> None:
 
 
 def _serve(args: list[str], announce=None) -> None:
-    import tango
-    from tango.server import run
+    import tango  # type: ignore[import-untyped]
+    from tango.server import run  # type: ignore[import-untyped]
 
     from .device import KQ2741
 
@@ -129,7 +129,7 @@ def _look_before_serving(port: str, opts: options.WithoutDatabase) -> None:
 def _file_database(folder: str, opts: options.WithoutDatabase, port: str) -> str:
     """Tango's database in a file, holding the one device and its properties,
     so both ways of starting configure the device alike."""
-    import tango
+    import tango  # type: ignore[import-untyped]
 
     path = str(Path(folder) / "kq2741-tango.db")
     with open(path, "w", encoding="utf-8") as f:
@@ -175,7 +175,7 @@ def _serve_without_database(opts: options.WithoutDatabase) -> None:
             database = _file_database(folder, opts, port)
 
             def announce() -> None:
-                from tango.test_context import get_server_host_port
+                from tango.test_context import get_server_host_port  # type: ignore[import-untyped]
 
                 host, tcp = get_server_host_port()
                 out.write(f"tango://{opts.bind if opts.bind != '0.0.0.0' else host}:{tcp}/{opts.device}#dbase=no\n")
