@@ -346,19 +346,28 @@ def test_start_failures(tmp_path):
             assert holder.is_open
 
 
-def test_started_with_a_database_its_init_reopens_the_port():
-    name = "test/kq2741/1"
-    with Simulator("--channels", 2) as first, Simulator("--channels", 2) as second, Database() as db:
+DEVICE = "test/kq2741/1"
+
+
+@pytest.fixture(scope="module")
+def database():
+    with Database() as db:
         info = tango.DbDevInfo()
-        info.name, info._class, info.server = name, "KQ2741", "kq2741-tango/test"
+        info.name, info._class, info.server = DEVICE, "KQ2741", "kq2741-tango/test"
         db.client.add_device(info)
-        db.client.put_device_property(name, {"Port": [first.port], "Channels": ["1-2"]})
-        with Server("test", env=db.env) as server:  # Tango's own first line: Ready to accept request
-            dev = tango.DeviceProxy(f"tango://127.0.0.1:{db.port}/{name}")
+        yield db
+
+
+def test_started_with_a_database_its_init_reopens_the_port(database):
+    db = database.client
+    with Simulator("--channels", 2) as first, Simulator("--channels", 2) as second:
+        db.put_device_property(DEVICE, {"Port": [first.port], "Channels": ["1-2"]})
+        with Server("test", env=database.env) as server:  # Tango's own first line: Ready to accept request
+            dev = tango.DeviceProxy(f"tango://127.0.0.1:{database.port}/{DEVICE}")
             assert dev.state() == DevState.ON and "ch2_attenuation" in dev.get_attribute_list()
             dev.ch2_attenuation = 2.25
             assert channel(first, 2)["attenuation_steps"] == 225
-            db.client.put_device_property(name, {"Port": [second.port]})
+            db.put_device_property(DEVICE, {"Port": [second.port]})
             dev.Init()
             assert dev.state() == DevState.ON and second.port in dev.status()
             assert dev.ch2_attenuation == 0.0
@@ -366,4 +375,31 @@ def test_started_with_a_database_its_init_reopens_the_port():
             assert (channel(first, 2)["attenuation_steps"], channel(second, 2)["attenuation_steps"]) == (225, 100)
             with Attenuator(first.port) as att:  # released by Init
                 assert att.channel(2).attenuation == 2.25
+            assert server.stop() == 0
+
+
+@pytest.mark.parametrize("change, words", [
+    (lambda db: db.put_device_property(DEVICE, {"Port": ["/nonexistent/kq2741"]}),
+     "out of reach: the port /nonexistent/kq2741 failed"),
+    (lambda db: db.delete_device_property(DEVICE, ["Port"]), "the device property Port is not set"),
+    (lambda db: db.put_device_property(DEVICE, {"Timeout": ["0"]}), "property Timeout: timeout 0.0 is not more than 0"),
+    (lambda db: db.put_device_property(DEVICE, {"PollPeriod": ["0"]}), "property PollPeriod: 0.0"),
+])
+def test_init_with_properties_it_cannot_use_is_a_fault_it_says(database, change, words):
+    db = database.client
+    with Simulator("--channels", 1) as sim:
+        db.put_device_property(DEVICE, {"Port": [sim.port], "Channels": ["1"], "Timeout": ["0.25"],
+                                        "PollPeriod": ["0.2"]})
+        with Server("test", env=database.env) as server:
+            dev = tango.DeviceProxy(f"tango://127.0.0.1:{database.port}/{DEVICE}")
+            states: list = []
+            subscribe(dev, "State", EventType.CHANGE_EVENT, states)
+            change(db)
+            dev.Init()
+            assert dev.state() == DevState.FAULT and words in dev.status()
+            assert dev.read_attribute("ch1_attenuation").quality == AttrQuality.ATTR_INVALID
+            with pytest.raises(DevFailed):
+                dev.ch1_attenuation = 1.0
+            assert until(lambda: states[-1:] == [DevState.FAULT], 2)
+            assert channel(sim, 1)["attenuation_steps"] == 0
             assert server.stop() == 0

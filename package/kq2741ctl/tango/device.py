@@ -11,6 +11,7 @@ is pushed as a change and an archive event, whoever caused it.
 from __future__ import annotations
 
 import logging
+import math
 import time
 from typing import Any, Callable
 
@@ -87,16 +88,21 @@ class KQ2741(Device):
         for name in ("State", "Status", "version"):
             self.set_change_event(name, True, False)
         self.set_archive_event("version", True, False)
+        owner = None
         if self._trouble:
-            return
-        if not self.Port:
+            pass
+        elif not self.Port:
             self._trouble = "the device property Port is not set: give the instrument's serial port"
-            return
-        try:
-            owner = PortOwner(self.Port, self._numbers, self.Timeout, self.PollPeriod, view=self,
-                              thread_context=tango.EnsureOmniThread)
-        except (ValueError, TypeError) as error:  # the Attenuator's verdict on the time-out
-            self._trouble = f"property Timeout: {error}"
+        elif not (0 < self.PollPeriod < math.inf):
+            self._trouble = f"property PollPeriod: {self.PollPeriod} is not a number of seconds above 0"
+        else:
+            try:
+                owner = PortOwner(self.Port, self._numbers, self.Timeout, self.PollPeriod, view=self,
+                                  thread_context=tango.EnsureOmniThread)
+            except (ValueError, TypeError) as error:  # the Attenuator's verdict on the time-out
+                self._trouble = f"property Timeout: {error}"
+        if owner is None:
+            self.health_changed()  # after an Init; nothing else will
             return
         self._owner = owner
         owner.start()
@@ -117,8 +123,7 @@ class KQ2741(Device):
                 self.set_archive_event(attr.name, True, attr.name.endswith("_attenuation"))
         self._ready = True
         if self._owner is not None:  # what the first look found, now that there is somewhere to show it
-            for n, reading in self._owner.channels.items():
-                self.channel_changed(n, reading)
+            self._owner.show_again()
 
     def _channel_attributes(self, n: int) -> list[attribute]:
         return [
@@ -181,7 +186,9 @@ class KQ2741(Device):
             self.push_change_event("State")
             self.push_change_event("Status")
         owner = self._owner
-        if owner is None:
+        if owner is None:  # what was shown stays, no longer valid
+            for name, (value, _) in list(self._pushed.items()):
+                self._push(name, value, INVALID, time.time())
             return
         for n, reading in owner.channels.items():
             self.channel_changed(n, reading)

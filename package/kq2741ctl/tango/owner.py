@@ -96,6 +96,11 @@ class PortOwner:
         with self._port:
             self.att.close()
 
+    def show_again(self) -> None:
+        """The view's health_changed, in turn with every other change."""
+        with self._port:
+            self._view.health_changed()
+
     # --- operations, from the device's request threads ----------------------
 
     def act(self, number: int | None, operation: Callable[[Attenuator], object]) -> None:
