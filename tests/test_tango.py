@@ -19,7 +19,7 @@ from tango import AttrQuality, AttrWriteType, CmdArgType, DevFailed, DevState, E
 from kq2741ctl import Attenuator
 from scripted import ScriptedInstrument
 from simulator import Simulator
-from tango_server import Database, Server
+from tango_server import Database, Server, free_port
 from wire import frame, status_answer
 
 pytestmark = pytest.mark.needs("kq2741-tango", "kq2741-sim")
@@ -286,6 +286,24 @@ def test_the_instruments_refusal_is_an_exception(reply, reason, words):
         assert server.stop() == 0
 
 
+def test_a_garbled_read_back_is_an_alarm_until_a_good_one():
+    garbled = bytearray(status_answer(1, 250))
+    garbled[-2] ^= 0xFF  # its checksum
+    start = [VERSION, status_answer(1, 110), VERSION, WAVELENGTHS, status_answer(1, 110)]
+    clear = [VERSION, frame(1, b"\x14\x34", b"\x00"), status_answer(1, 0)]  # the core's probe first
+    with ScriptedInstrument([*start, frame(1, SET, b"\x00"), bytes(garbled), *clear]) as inst, \
+            Server("-p", inst.port, "--channels", "1", "--poll", "3600") as server:
+        dev = tango.DeviceProxy(server.url)
+        with pytest.raises(DevFailed) as caught:
+            dev.ch1_attenuation = 2.5  # taken, but its read-back cannot be trusted
+        assert failure(caught)[0] == "KQ2741_BadAnswer"
+        assert dev.state() == DevState.ALARM and "channel 1: " in dev.status()
+        assert dev.read_attribute("ch1_attenuation").quality == AttrQuality.ATTR_INVALID
+        dev.ClearChannel(1)
+        assert dev.state() == DevState.ON and dev.ch1_attenuation == 0.0
+        assert server.stop() == 0
+
+
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 def test_signals_end_it_releasing_the_port(sig):
     with Simulator("--channels", 1) as sim, Server("-p", sim.port, "--channels", "1") as server:
@@ -315,9 +333,9 @@ def test_sim_starts_a_simulator_for_the_servers_life():
             os.kill(children[0], 0)
 
 
-def run(*args, code=None):
+def run(*args, code=None, env=None):
     ran = subprocess.run([sys.executable, "-c", code or "from kq2741ctl.tango import main; main()", *args],
-                         capture_output=True, text=True, timeout=30)
+                         capture_output=True, text=True, timeout=30, env={**os.environ, **(env or {})})
     return ran.returncode, ran.stdout, ran.stderr
 
 
@@ -337,6 +355,9 @@ def test_start_failures(tmp_path):
     assert (status, out) == (2, "") and err.count("\n") == 1 and 'pip install "kq2741[tango]"' in err
     status, out, err = run("-p", str(tmp_path / "absent"))
     assert (status, out) == (4, "") and err.count("\n") == 1 and "absent" in err
+    nobody = f"127.0.0.1:{free_port()}"
+    status, out, err = run("lab1", env={"TANGO_HOST": nobody})
+    assert (status, out) == (1, "") and err.count("\n") == 1 and f"Tango database at {nobody}" in err
     with Simulator("--channels", 1) as sim:
         status, out, err = run("-p", sim.port, "--channels", "1-2")
         assert (status, out) == (2, "") and f"channel 2 does not answer on {sim.port}" in err

@@ -56,6 +56,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
                         format="kq2741-tango [%(asctime)s] %(message)s" if verbose else "kq2741-tango: %(message)s")
     try:
         if isinstance(opts, options.WithDatabase):
+            _reach_the_database()
             _serve([SERVER, opts.instance, *opts.tango_args])
         else:
             _serve_without_database(opts)
@@ -81,6 +82,19 @@ def _end_on_sighup() -> None:
         os.kill(os.getpid(), signal.SIGTERM)
 
     threading.Thread(target=watch, name="kq2741-tango-sighup", daemon=True).start()
+
+
+def _reach_the_database() -> None:
+    """Tango's own start ends the process (status 255) when the database is
+    out of reach; this says so in one line, with a documented status."""
+    import tango  # type: ignore[import-untyped]
+
+    try:
+        tango.Database()
+    except tango.DevFailed as failure:
+        where = os.environ.get("TANGO_HOST", "(TANGO_HOST not set)")
+        raise Exit(EXIT_FAILURE, f"cannot reach the Tango database at {where}: "
+                                 f"{failure.args[-1].desc.strip()}") from None
 
 
 def _serve(args: list[str], announce=None) -> None:
