@@ -263,6 +263,31 @@ def test_a_slow_answer_holds_up_no_other_client():
         assert written.is_set() and other.ch1_attenuation == 2.0
 
 
+def test_init_and_a_signal_during_a_write_wait_for_it():
+    with Simulator("--channels", 1, "--delay-ms", 300, "--verbose") as sim, \
+            Server("-p", sim.port, "--channels", "1", "--timeout", "2", "--poll", "3600") as server:
+        writer, other = tango.DeviceProxy(server.url), tango.DeviceProxy(server.url)
+        events: list = []
+        subscribe(other, "ch1_attenuation", EventType.CHANGE_EVENT, events)
+        failures: list = []
+
+        def write(value):
+            try:
+                writer.ch1_attenuation = value
+            except DevFailed as error:
+                failures.append(error.args[0].desc)
+
+        for value, during in [(2.0, other.Init), (3.0, lambda: server.stop(signal.SIGTERM))]:
+            settings = len(SETTING.findall(sim.log()))
+            thread = threading.Thread(target=write, args=(value,))
+            thread.start()
+            assert until(lambda: len(SETTING.findall(sim.log())) > settings, 2)  # the write is in flight
+            during()  # neither waits for the other for good (a client gives up after 3 s)
+            thread.join(10)
+            assert failures == [] and channel(sim, 1)["attenuation_steps"] == value * 100
+        assert server.proc.returncode == 0 and 2.0 in events
+
+
 VERSION = frame(1, b"\x00\x03", bytes([2, 50, 32]))
 WAVELENGTHS = frame(1, b"\x07\x2e", bytes([3]) + b"".join(nm.to_bytes(2, "little") for nm in (1310, 1490, 1550)))
 SET = b"\x14\x3c"

@@ -7,6 +7,11 @@ exchanges with the device's serialisation monitor released (the port's lock
 orders them), so another client's read, State or write to another
 attribute is not held up behind a slow answer. Every read-back that changes
 is pushed as a change and an archive event, whoever caused it.
+
+Pushing an event takes the device's monitor, and the owner pushes with the
+port's lock held; so no thread here waits for the port's lock while it
+holds the monitor (AutoTangoAllowThreads lets it go, and does nothing in a
+thread that does not hold it).
 """
 from __future__ import annotations
 
@@ -110,7 +115,8 @@ class KQ2741(Device):
     def delete_device(self) -> None:
         owner, self._owner = self._owner, None
         if owner is not None:
-            owner.stop()
+            with tango.AutoTangoAllowThreads(self):  # a write in progress pushes its events first
+                owner.stop()
         super().delete_device()
 
     def initialize_dynamic_attributes(self) -> None:
@@ -123,7 +129,8 @@ class KQ2741(Device):
                 self.set_archive_event(attr.name, True, attr.name.endswith("_attenuation"))
         self._ready = True
         if self._owner is not None:  # what the first look found, now that there is somewhere to show it
-            self._owner.show_again()
+            with tango.AutoTangoAllowThreads(self):
+                self._owner.show_again()
 
     def _channel_attributes(self, n: int) -> list[attribute]:
         return [
@@ -255,12 +262,14 @@ class KQ2741(Device):
     def _write_attenuation(self, attr: tango.WAttribute) -> None:
         number = int(attr.get_name().split("_", 1)[0][2:])
         db = attr.get_write_value()
+        log.debug("write ch%d_attenuation %r", number, db)
         self._act(number, lambda att: setattr(att.channel(number), "attenuation", db),
                   f"KQ2741.write ch{number}_attenuation")
 
     def _write_wavelength(self, attr: tango.WAttribute) -> None:
         number = int(attr.get_name().split("_", 1)[0][2:])
         nm = attr.get_write_value()
+        log.debug("write ch%d_wavelength %r", number, nm)
         self._act(number, lambda att: setattr(att.channel(number), "wavelength", nm),
                   f"KQ2741.write ch{number}_wavelength")
 

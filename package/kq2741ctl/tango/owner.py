@@ -19,7 +19,6 @@ import threading
 import time
 from typing import Callable, ContextManager, NamedTuple, Protocol
 
-import serial
 
 from kq2741ctl import Attenuator, InstrumentError, NoAnswer, Status, Version
 
