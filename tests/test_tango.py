@@ -380,6 +380,11 @@ def test_start_failures(tmp_path):
     assert (status, out) == (2, "") and err.count("\n") == 1 and 'pip install "kq2741[tango]"' in err
     status, out, err = run("-p", str(tmp_path / "absent"))
     assert (status, out) == (4, "") and err.count("\n") == 1 and "absent" in err
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        status, out, err = run("--sim", "--tango-port", str(taken.getsockname()[1]))
+        assert (status, out) == (4, "") and err.count("\n") == 1 and "Address already in use" in err
     nobody = f"127.0.0.1:{free_port()}"
     status, out, err = run("lab1", env={"TANGO_HOST": nobody})
     assert (status, out) == (1, "") and err.count("\n") == 1 and f"Tango database at {nobody}" in err

@@ -41,7 +41,8 @@ exit status:
   0  stopped by SIGINT, SIGTERM or SIGHUP
   1  an unexpected failure
   2  usage error, or PyTango missing (pip install "kq2741[tango]")
-  4  the port cannot be opened: missing, no permission, or held by another program
+  4  the serial port cannot be opened (missing, no permission, or held by another
+     program), or the TCP port given by --tango-port is taken
 """
 
 DEVICE_NAME = re.compile(r"[A-Za-z0-9_.-]+/[A-Za-z0-9_.-]+/[A-Za-z0-9_.-]+")

@@ -10,6 +10,7 @@ import contextlib
 import logging
 import os
 import signal
+import socket
 import sys
 import tempfile
 import threading
@@ -112,6 +113,8 @@ def _serve(args: list[str], announce=None) -> None:
         run((KQ2741,), args=args, post_init_callback=serving, raises=True)
     except tango.DevFailed as failure:
         raise Exit(EXIT_FAILURE, failure.args[0].desc.strip().replace("\n", " ")) from None
+    except RuntimeError as failure:  # what omniORB's failures become on their way through PyTango
+        raise Exit(EXIT_FAILURE, f"Tango could not start: {failure}") from None
 
 
 def _look_before_serving(port: str, opts: options.WithoutDatabase) -> None:
@@ -138,6 +141,18 @@ def _look_before_serving(port: str, opts: options.WithoutDatabase) -> None:
         log.warning("the instrument does not answer yet: %s", error)
     finally:
         att.close()
+
+
+def _take_tcp_port(opts: options.WithoutDatabase) -> None:
+    """A taken --tango-port ends the program in one line, where omniORB
+    would print two and PyTango raise an exception that says nothing."""
+    if opts.tango_port == 0:
+        return
+    with socket.socket() as probe:
+        try:
+            probe.bind((opts.bind, opts.tango_port))
+        except OSError as error:
+            raise Exit(EXIT_PORT, f"cannot serve on {opts.bind}:{opts.tango_port}: {error.strerror}") from None
 
 
 def _file_database(folder: str, opts: options.WithoutDatabase, port: str) -> str:
@@ -175,6 +190,7 @@ def _stdout_for_the_url() -> Iterator[IO[str]]:
 def _serve_without_database(opts: options.WithoutDatabase) -> None:
     from kq2741ctl.ioc.simulator import Simulator
 
+    _take_tcp_port(opts)
     sim = None
     try:
         if opts.sim:
