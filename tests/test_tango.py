@@ -454,3 +454,16 @@ def test_init_with_properties_it_cannot_use_is_a_fault_it_says(database, change,
             assert until(lambda: states[-1:] == [DevState.FAULT], 2)
             assert channel(sim, 1)["attenuation_steps"] == 0
             assert server.stop() == 0
+
+
+def test_a_channel_list_it_cannot_read_is_a_fault_until_a_restart(database):
+    db = database.client
+    db.put_device_property(DEVICE, {"Port": ["/dev/null"], "Channels": ["1,0"], "Timeout": ["0.25"],
+                                    "PollPeriod": ["0.2"]})
+    with Server("test", env=database.env) as server:
+        dev = tango.DeviceProxy(f"tango://127.0.0.1:{database.port}/{DEVICE}")
+        for _ in range(2):  # as started, then after an Init
+            assert dev.state() == DevState.FAULT and "property Channels: '0'" in dev.status()
+            dev.Init()
+        assert not any(name.startswith("ch") for name in dev.get_attribute_list())
+        assert server.stop() == 0

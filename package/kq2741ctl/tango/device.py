@@ -80,16 +80,17 @@ class KQ2741(Device):
     def init_device(self) -> None:
         super().init_device()
         self._owner: PortOwner | None = None
-        self._trouble = ""  # why there is no owner
         if not hasattr(self, "_numbers"):  # the attributes made at start stay for the server's life
             self._numbers: tuple[int, ...] = ()
+            self._bad_channels = ""
             self._pushed: dict[str, tuple[Any, AttrQuality]] = {}
             self._ready = False
             self._shown_health: tuple[DevState, str] | None = None
             try:
                 self._numbers = channel_list(self.Channels)
             except ValueError as error:
-                self._trouble = f"property Channels: {error}"
+                self._bad_channels = f"property Channels: {error} (read when the server starts)"
+        self._trouble = self._bad_channels  # why there is no owner
         for name in ("State", "Status", "version"):
             self.set_change_event(name, True, False)
         self.set_archive_event("version", True, False)
