@@ -3,8 +3,8 @@
 #include <atomic>
 #include <csignal>
 #include <initializer_list>
-#include <sys/file.h>
-#include <sys/ioctl.h>
+
+#include "tty/port.hpp"
 
 namespace kq2741::ctl::cleanup {
 namespace {
@@ -17,11 +17,7 @@ void on_signal(int sig) {
     // pseudo-terminal after its last user closes it, so it is taken off by
     // hand; process exit would drop the flock alone.
     const int fd = g_port_fd;
-    if (fd >= 0) {
-        tcsetattr(fd, TCSANOW, &g_found);
-        ioctl(fd, TIOCNXCL);
-        flock(fd, LOCK_UN);
-    }
+    if (fd >= 0) kq2741::tty::Port::release_at_exit_signal(fd, g_found);
     // SA_RESETHAND put the default action back; it ends us once we return.
     raise(sig);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "failure.hpp"
+#include "protocol/answers.hpp"
 
 namespace kq2741::ctl {
 namespace {
@@ -56,7 +57,7 @@ std::uint8_t parse_channel(std::string_view text) {
 }
 
 std::uint16_t parse_wavelength(std::string_view text) {
-    return static_cast<std::uint16_t>(whole_number("wavelength", text, 1, 0xFFFF));
+    return static_cast<std::uint16_t>(whole_number("wavelength", text, 1, protocol::kMaxNm));
 }
 
 std::uint32_t parse_attenuation(std::string_view what, std::string_view text) {

@@ -116,6 +116,12 @@ bool Port::set_line(OpenError& why) {
     return true;
 }
 
+void Port::release_at_exit_signal(int fd, const termios& found) noexcept {
+    tcsetattr(fd, TCSANOW, &found);
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+}
+
 void Port::release() noexcept {
     if (fd_ < 0) return;
     if (getpid() == opener_) {

@@ -56,6 +56,10 @@ public:
     // flock and TIOCEXCL belong to the opener, who still holds the port.
     void release() noexcept;
 
+    // What release() gives back, for a signal handler that ends the process
+    // while a port is held: async-signal-safe, and it leaves fd open.
+    static void release_at_exit_signal(int fd, const termios& found) noexcept;
+
 private:
     Port(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
     bool claim(OpenError& why);

@@ -12,7 +12,7 @@
 namespace kq2741::package {
 
 // dB as int, float, Decimal, Fraction, NumPy scalar or any other real number
-// (not bool), 0 to 655.35 on the 0.01 dB grid, to whole steps: exact for
+// (not bool), from 0 to the most the instrument sets, to whole steps: exact for
 // integers, decimals and ratios; a binary float stands for the step it
 // misses only by rounding (see protocol/units.hpp). nearest: the nearest
 // step instead of refusing a value between two.

@@ -91,7 +91,8 @@ class KQ2741(Instrument):
 
     The port is opened here and held until ``shutdown()``; each channel in
     ``channels`` is ``kq.ch_<n>`` and ``kq.channels[n]``. ``timeout``
-    (seconds) bounds every exchange.
+    (seconds) bounds every exchange; with ``reconnect`` a lost port (adapter
+    unplugged) is opened again by the first call once it is back.
     """
 
     def __init__(
@@ -100,11 +101,12 @@ class KQ2741(Instrument):
         channels: Iterable[int] = (1, 2, 3, 4),
         timeout: float = 1.0,
         name: str = "KQ2741 optical attenuator",
+        reconnect: bool = True,
     ) -> None:
         numbers = tuple(channels)
         if len(set(numbers)) != len(numbers):
             raise ValueError(f"channels {numbers} name a channel twice")
-        attenuator = Attenuator(port, timeout=timeout)
+        attenuator = Attenuator(port, timeout=timeout, reconnect=reconnect)
         attenuator.open()
         try:
             super().__init__(AttenuatorAdapter(attenuator), name, includeSCPI=False)

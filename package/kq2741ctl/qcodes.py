@@ -108,7 +108,8 @@ class KQ2741(Instrument):
 
     The port is opened here and held until ``close()``; each channel in
     ``channels`` is ``kq.ch<n>`` and an entry of ``kq.channels``.
-    ``timeout`` (seconds) bounds every exchange.
+    ``timeout`` (seconds) bounds every exchange; with ``reconnect`` a lost
+    port (adapter unplugged) is opened again by the first call once it is back.
     """
 
     def __init__(
@@ -117,6 +118,7 @@ class KQ2741(Instrument):
         port: str,
         channels: Iterable[int] = (1, 2, 3, 4),
         timeout: float = 1.0,
+        reconnect: bool = True,
         **kwargs: Any,
     ) -> None:
         numbers = tuple(channels)
@@ -126,7 +128,7 @@ class KQ2741(Instrument):
         # finished, with the port already open.
         if Instrument.exist(name):
             raise KeyError(f"Another instrument has the name: {name}")
-        self._attenuator = Attenuator(port, timeout=timeout)
+        self._attenuator = Attenuator(port, timeout=timeout, reconnect=reconnect)
         super().__init__(name, **kwargs)
         self._attenuator.open()
         try:
