@@ -2,6 +2,7 @@
 database (the URL the server prints), and once with PyTango's own database."""
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import re
@@ -343,10 +344,30 @@ def test_signals_end_it_releasing_the_port(sig):
             socket.create_connection(("127.0.0.1", tcp), timeout=1).close()
 
 
+def listening(pid: int) -> set[str]:
+    """The addresses a process's TCP sockets listen on (IPv4 as dotted quads)."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
+    found = set()
+    for table in ("tcp", "tcp6"):
+        for line in open(f"/proc/{pid}/net/{table}").read().splitlines()[1:]:
+            fields = line.split()
+            if fields[3] == "0A" and fields[9] in inodes:  # LISTEN
+                address = fields[1].split(":")[0]
+                found.add(socket.inet_ntoa(bytes.fromhex(address)[::-1]) if len(address) == 8 else address)
+    return found
+
+
 def test_sim_starts_a_simulator_for_the_servers_life():
     with Server("--sim", "--tango-port", 0, "--device", "lab/voa/7") as server:
         assert re.fullmatch(r"tango://127\.0\.0\.1:\d+/lab/voa/7#dbase=no", server.url)
         dev = tango.DeviceProxy(server.url)
+        dev.subscribe_event("ch1_attenuation", EventType.CHANGE_EVENT, lambda e: None)  # the event port opens
+        assert listening(server.proc.pid) == {"127.0.0.1"}
         assert dev.get_attribute_list()[:5] == ["version", "ch1_attenuation", "ch1_wavelength", "ch1_wavelengths",
                                                 "ch1_mode"]
         assert "ch4_mode" in dev.get_attribute_list()
