@@ -488,3 +488,12 @@ def test_a_channel_list_it_cannot_read_is_a_fault_until_a_restart(database):
             dev.Init()
         assert not any(name.startswith("ch") for name in dev.get_attribute_list())
         assert server.stop() == 0
+
+
+@pytest.mark.parametrize("instance, words", [
+    ("nosuch", "has no device of class KQ2741 in the server kq2741-tango/nosuch"),
+    ("\udcff", "is not an instance name"),  # the byte FF, as it comes from a command line
+])
+def test_an_instance_the_database_does_not_hold_is_one_line(database, instance, words):
+    status, out, err = run(instance, env=database.env)
+    assert (status, out) == (2, "") and err.count("\n") == 1 and words in err

@@ -39,8 +39,9 @@ commands: ClearChannel(N), DisconnectChannel(N), CloseDisplay, Init (reopens the
 
 exit status:
   0  stopped by SIGINT, SIGTERM or SIGHUP
-  1  an unexpected failure
-  2  usage error, or PyTango missing (pip install "kq2741[tango]")
+  1  an unexpected failure, or the Tango database out of reach
+  2  usage error, PyTango missing (pip install "kq2741[tango]"), or no device of
+     class KQ2741 registered for the server kq2741-tango/INSTANCE
   4  the serial port cannot be opened (missing, no permission, or held by another
      program), or the TCP port given by --tango-port is taken
 """

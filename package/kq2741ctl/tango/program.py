@@ -57,7 +57,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
                         format="kq2741-tango [%(asctime)s] %(message)s" if verbose else "kq2741-tango: %(message)s")
     try:
         if isinstance(opts, options.WithDatabase):
-            _reach_the_database()
+            _reach_the_database(opts.instance)
             _serve([SERVER, opts.instance, *opts.tango_args])
         else:
             _serve_without_database(opts)
@@ -85,17 +85,23 @@ def _end_on_sighup() -> None:
     threading.Thread(target=watch, name="kq2741-tango-sighup", daemon=True).start()
 
 
-def _reach_the_database() -> None:
+def _reach_the_database(instance: str) -> None:
     """Tango's own start ends the process (status 255) when the database is
-    out of reach; this says so in one line, with a documented status."""
+    out of reach or does not know the server; this says so in one line, with
+    a documented status."""
     import tango  # type: ignore[import-untyped]
 
+    where = os.environ.get("TANGO_HOST", "(TANGO_HOST not set)")
     try:
-        tango.Database()
+        registered = list(tango.Database().get_device_class_list(f"{SERVER}/{instance}"))
     except tango.DevFailed as failure:
-        where = os.environ.get("TANGO_HOST", "(TANGO_HOST not set)")
         raise Exit(EXIT_FAILURE, f"cannot reach the Tango database at {where}: "
                                  f"{failure.args[-1].desc.strip()}") from None
+    except (TypeError, ValueError):  # an instance name that is no text
+        raise Exit(EXIT_USAGE, f"{instance!r} is not an instance name") from None
+    if TANGO_CLASS not in registered[1::2]:
+        raise Exit(EXIT_USAGE, f"the Tango database at {where} has no device of class {TANGO_CLASS} in the server "
+                               f"{SERVER}/{instance}: register one (kq2741-tango --help)")
 
 
 def _serve(args: list[str], announce=None) -> None:
