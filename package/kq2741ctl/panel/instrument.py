@@ -192,7 +192,7 @@ class Instrument:
             except (serial.SerialException, OSError):
                 pass
             return None
-        return await asyncio.get_running_loop().run_in_executor(self._worker, job)
+        return await asyncio.get_running_loop().run_in_executor(self._worker, job, self.att)
 
     def start(self) -> None:
         self._poller = asyncio.get_running_loop().create_task(self._poll(), name="kq2741-poller")

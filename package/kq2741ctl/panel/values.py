@@ -59,7 +59,7 @@ def _within_reach(number: Decimal) -> None:
     last_digit = exponent + len(digits) - significant
     if -_FARTHEST_DIGIT <= last_digit <= _FARTHEST_DIGIT:
         return
-    text = shown(str(number))
+    text = f"Decimal({shown(str(number))})"  # as the Attenuator's own messages name a Decimal
     if sign:
         raise ValueError(f"attenuation {text} dB is negative: the instrument sets 0 to {MAX_DB} dB")
     if last_digit > 0:
