@@ -52,10 +52,12 @@ def main(argv: list[str] | None = None) -> NoReturn:
     except ImportError:
         sys.stderr.write('kq2741-panel: Starlette and uvicorn are not installed: pip install "kq2741[panel]"\n')
         raise SystemExit(EXIT_USAGE) from None
-    logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if opts.verbose else logging.WARNING,
+    # --verbose stamps each line, as kq2741ctl --verbose does, to follow frames and writes in time;
+    # the libraries' own debugging (every WebSocket frame) stays out.
+    logging.basicConfig(stream=sys.stderr, level=logging.WARNING,
                         format="kq2741-panel [%(asctime)s] %(message)s" if opts.verbose else "kq2741-panel: %(message)s")
-    if not opts.verbose:
-        logging.getLogger("uvicorn.error").setLevel(logging.ERROR)  # its start and stop notes
+    logging.getLogger("kq2741ctl").setLevel(logging.DEBUG if opts.verbose else logging.WARNING)
+    logging.getLogger("uvicorn.error").setLevel(logging.ERROR)  # its start and stop notes
     try:
         asyncio.run(_serve(opts))
     except Exit as failure:
