@@ -136,6 +136,7 @@ def bearer(token):
     ("GET", "/", {}, 401), ("GET", "/?token=wrong-token", {}, 403), ("GET", f"/?token={TOKEN}", {}, 200),
     ("GET", "/state", {}, 401), ("GET", f"/state?token={TOKEN}x", {}, 403), ("GET", f"/state?token={TOKEN}", {}, 200),
     ("GET", "/?token=t%C3%A9st%ff", {}, 403),
+    ("GET", "/static/panel.js", {}, 200), ("GET", "/static/..%2fapp.py", {}, 404),  # the page's code is public
     ("POST", f"{ATT1}?token={TOKEN}", {}, 401),  # a write carries it in its header
     ("POST", ATT1, bearer("wrong-token"), 403),
     ("POST", ATT1, {**bearer(TOKEN), "Origin": "http://evil.example"}, 403),

@@ -25,9 +25,8 @@ from typing import Any, Awaitable, Callable, Iterator
 import uvicorn
 from starlette.applications import Starlette
 from starlette.requests import ClientDisconnect, Request
-from starlette.responses import FileResponse, JSONResponse, PlainTextResponse, Response
-from starlette.routing import Mount, Route, WebSocketRoute
-from starlette.staticfiles import StaticFiles
+from starlette.responses import JSONResponse, PlainTextResponse, Response
+from starlette.routing import Route, WebSocketRoute
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
@@ -39,6 +38,8 @@ from .instrument import Instrument, Lost
 from .security import Guard
 
 STATIC = Path(__file__).resolve().parent / "static"
+MEDIA_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
+               ".js": "text/javascript; charset=utf-8", ".svg": "image/svg+xml"}
 MAX_BODY = 4096  # bytes: a change is a few dozen
 MAX_MESSAGE = 4096  # bytes a page may send on its event stream (it sends nothing)
 
@@ -115,8 +116,16 @@ def field(body: dict[str, Any], name: str) -> Any:
     return body[name]
 
 
+def page_files() -> dict[str, Response]:
+    """The page's few small files, read once: a first visit to a cold server
+    waits for no disk and no thread."""
+    return {path.name: Response(path.read_bytes(), media_type=MEDIA_TYPES[path.suffix])
+            for path in STATIC.iterdir() if path.suffix in MEDIA_TYPES}
+
+
 def build(instrument: Instrument, hub: Hub, guard: Guard) -> ASGIApp:
     numbers = {str(n): n for n in instrument.channels}
+    files = page_files()
 
     def channel(request: Request) -> int:
         n = numbers.get(request.path_params["n"])
@@ -170,7 +179,10 @@ def build(instrument: Instrument, hub: Hub, guard: Guard) -> ASGIApp:
         refusal = guard.read(request)
         if refusal:
             return PlainTextResponse(refusal.message + "\n", status_code=refusal.status)
-        return FileResponse(STATIC / "index.html")
+        return files["index.html"]
+
+    async def static(request: Request) -> Response:
+        return files.get(request.path_params["name"]) or PlainTextResponse("no such file\n", status_code=404)
 
     async def state(request: Request) -> Response:
         refusal = guard.read(request)
@@ -210,7 +222,7 @@ def build(instrument: Instrument, hub: Hub, guard: Guard) -> ASGIApp:
         Route("/channel/{n}/disconnect", change(disconnect), methods=["POST"]),
         Route("/display/close", change(close_display), methods=["POST"]),
         WebSocketRoute("/events", events),
-        Mount("/static", StaticFiles(directory=STATIC)),
+        Route("/static/{name}", static),
     ]
     return _Headers(Starlette(routes=routes))
 
