@@ -6,7 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
-namespace kq2741ctl::cleanup {
+namespace kq2741::ctl::cleanup {
 namespace {
 
 volatile std::sig_atomic_t g_port_fd = -1;
@@ -48,4 +48,4 @@ void unwatch_port() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-}  // namespace kq2741ctl::cleanup
+}  // namespace kq2741::ctl::cleanup

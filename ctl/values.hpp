@@ -11,7 +11,7 @@
 #include "protocol/frame.hpp"
 #include "protocol/units.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 namespace protocol = kq2741::protocol;
 
@@ -37,7 +37,5 @@ std::string quoted(std::string_view text);
 // above 255 for this to tell them apart.
 std::string refused_option(char* const* argv);
 
-// mdB as dB with two decimals, e.g. "1.10".
-std::string db_text(std::uint32_t mdb);
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

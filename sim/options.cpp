@@ -4,7 +4,7 @@
 #include <getopt.h>
 #include <string_view>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 namespace {
 
 using protocol::kMaxWavelengths;
@@ -153,4 +153,4 @@ const char* usage() {
            "  --version                    the program's version\n";
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -13,7 +13,7 @@
 #include "protocol/frame_reader.hpp"
 #include "pty.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 class Server {
 public:
@@ -47,4 +47,4 @@ private:
     Outbox::Clock::time_point started_ = Outbox::Clock::now();
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim
