@@ -61,6 +61,7 @@ def test_typed_values_are_taken_exactly(served, db, taken):
 @pytest.mark.parametrize("body", [
     {"db": "3.505"}, {"db": "655.36"}, {"db": "-0.01"}, {"db": "NaN"}, {"db": "-Infinity"}, {"db": True},
     {"db": [3.5]}, {"db": None}, {"db": 10 ** 400},
+    {"db": "1e-999999999"}, {"db": "-1e-999999999"}, {"db": "1E+999999999999999999"},  # at once, not in hours
     b'{"db": 0.1000000000000000055511151231257827}',  # 0.1 as a float, so JSON numbers are read exactly
     {"db": "0.1000000000000000055511151231257827"},
 ])
@@ -77,30 +78,13 @@ def test_refused_values_show_the_attenuators_own_message_and_send_nothing(served
 @pytest.mark.parametrize("db, refusal", [
     ("", "type an attenuation in dB"), ("3,5", "'3,5' is not a number of dB"),
     ("3.5 dB" + "x" * 100, "'3.5 dBxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...' is not a number of dB"),
-    # Exponents whose exact ratio the Attenuator would take hours to compute: refused as it would refuse them.
-    ("1e-999999999", "attenuation Decimal('1E-999999999') dB lies between two 0.01 dB steps"),
-    ("-1e-999999999", "attenuation Decimal('-1E-999999999') dB is negative"),
-    ("1E+999999999999999999", "attenuation Decimal('1E+999999999999999999') dB is above 655.35 dB"),
 ])
-def test_text_that_is_no_value_is_refused_at_once(served, db, refusal):
+def test_text_that_is_no_number_is_refused(served, db, refusal):
     sim, panel = served
     panel.post(ATT1, {"db": "2.5"})
     status, answer = panel.post(ATT1, {"db": db})
     assert status == 422 and answer["error"].startswith(refusal)
     assert steps(sim) == 250
-
-
-@pytest.mark.parametrize("exponent", [-999, -1000, -1001, -5000, 999, 1000, 1001, 5000])
-@pytest.mark.parametrize("sign", ["", "-"])
-def test_far_exponents_get_the_attenuators_verdict(served, exponent, sign):
-    _, panel = served
-    text = f"{sign}1e{exponent}"
-    status, answer = panel.post(ATT1, {"db": text})
-    verdict = core_verdict(Decimal(text)) if abs(exponent) < 2000 else None
-    assert status == 422
-    if verdict:  # beyond that the Attenuator takes too long; the class of verdict is checked below
-        assert answer["error"] == verdict
-    assert ("negative" if sign else "above" if exponent > 0 else "between") in answer["error"]
 
 
 @pytest.mark.parametrize("nm, status, index, words", [

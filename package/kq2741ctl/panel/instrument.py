@@ -23,10 +23,9 @@ from typing import Any, Callable
 
 import serial
 
-from kq2741ctl import Attenuator, InstrumentError, NoAnswer, Status, Version
+from kq2741ctl import MAX_DB, STEP_DB, Attenuator, InstrumentError, NoAnswer, Status, Version
 
 from .hub import Hub
-from .values import MAX_DB, STEP_DB
 
 POLL = 0.2  # seconds between rounds: a change shows within half a second
 
@@ -101,20 +100,10 @@ class Instrument:
 
     async def _run(self, job: Callable[[Attenuator], Report]) -> Report:
         loop = asyncio.get_running_loop()
-        future = loop.run_in_executor(self._worker, self._on_port, job)
+        future = loop.run_in_executor(self._worker, job, self.att)
         future.add_done_callback(self._take)
         # A cancelled request leaves the job to finish and its report to be taken in.
         return await asyncio.shield(future)
-
-    def _on_port(self, job: Callable[[Attenuator], Report]) -> Report:
-        try:
-            return job(self.att)
-        except (serial.SerialException, OSError) as error:
-            # Until the core reopens a lost port by itself: closed here, opened
-            # again by name when the instrument is read whole.
-            if not isinstance(error, InstrumentError):
-                self.att.close()
-            raise
 
     def _take(self, future: asyncio.Future) -> None:
         if future.cancelled():
@@ -204,14 +193,9 @@ class Instrument:
                     if not self.connected:
                         break
                     await self._quietly(lambda att, n=n: Report(statuses={n: att.channel(n).status()}))
-            else:
-                await self._quietly(self._reopen_and_read)
+            else:  # the Attenuator opens the port again once it is back under its name
+                await self._quietly(lambda att: read_whole(att, tuple(self.channels)))
             await asyncio.sleep(self.poll)
-
-    def _reopen_and_read(self, att: Attenuator) -> Report:
-        if not att.is_open:  # until the core reopens a lost port by itself
-            att.open()
-        return read_whole(att, tuple(self.channels))
 
     async def _quietly(self, job: Callable[[Attenuator], Report]) -> None:
         try:
