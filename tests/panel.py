@@ -173,19 +173,3 @@ class Events:
     def __exit__(self, *exc) -> None:
         self.close()
 
-
-def until(check, timeout: float, step: float = 0.02):
-    """check()'s first true result within timeout seconds, else its last."""
-    deadline = time.monotonic() + timeout
-    while True:
-        result = check()
-        if result or time.monotonic() > deadline:
-            return result
-        time.sleep(step)
-
-
-def stopped_within(panel: Panel, sig: int) -> tuple[int, float]:
-    """The exit status after `sig`, and the seconds it took."""
-    started = time.monotonic()
-    status = panel.stop(sig)
-    return status, time.monotonic() - started

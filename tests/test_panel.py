@@ -14,7 +14,7 @@ import pytest
 import serial
 
 from kq2741ctl import Attenuator
-from panel import Panel, until
+from panel import Panel
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-panel", "kq2741-sim")

@@ -19,6 +19,7 @@ import contextlib
 import logging
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
+from functools import partial
 from typing import Any, Callable
 
 import serial
@@ -73,6 +74,10 @@ class Report:
     version: Version | None = None
     actions: list[tuple[int | None, str]] = field(default_factory=list)
     whole: bool = False
+
+
+def read_status(att: Attenuator, n: int) -> Report:
+    return Report(statuses={n: att.channel(n).status()})
 
 
 def read_whole(att: Attenuator, channels: tuple[int, ...]) -> Report:
@@ -132,8 +137,8 @@ class Instrument:
                 if status != channel.status:
                     channel.status = status
                     self.hub.publish({"type": "channel", "channel": channel.as_json()})
-        for n, action in report.actions:
-            self.hub.publish({"type": "action", "channel": n, "action": action})
+        for number, action in report.actions:
+            self.hub.publish({"type": "action", "channel": number, "action": action})
 
     def _lose(self, error: BaseException) -> None:
         self._last_failure = str(error)
@@ -192,7 +197,7 @@ class Instrument:
                 for n in self.channels:
                     if not self.connected:
                         break
-                    await self._quietly(lambda att, n=n: Report(statuses={n: att.channel(n).status()}))
+                    await self._quietly(partial(read_status, n=n))
             else:  # the Attenuator opens the port again once it is back under its name
                 await self._quietly(lambda att: read_whole(att, tuple(self.channels)))
             await asyncio.sleep(self.poll)
