@@ -30,7 +30,7 @@ from starlette.routing import Route, WebSocketRoute
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
-from kq2741ctl import BadAnswer, Refused
+from kq2741ctl import InstrumentError, Refused
 
 from . import values
 from .hub import Hub, Subscription
@@ -149,12 +149,12 @@ def build(instrument: Instrument, hub: Hub, guard: Guard) -> ASGIApp:
                 return error(503, f"the instrument does not answer ({lost})")
             except Refused as refused:
                 return error(409, f"the instrument refused it ({refused})")
-            except BadAnswer as garbled:
+            except InstrumentError as garbled:
                 return error(502, f"the instrument answered garbled ({garbled})")
             except (ValueError, TypeError, ArithmeticError) as refused:
+                log.debug("%s %s refused: %s", request.url.path, body, refused)
                 return error(422, str(refused))  # the package's verdict: nothing was sent
-            if log.isEnabledFor(logging.DEBUG):
-                log.debug("%s %s from %s", request.url.path, body, request.client and request.client.host)
+            log.debug("%s %s from %s", request.url.path, body, request.client and request.client.host)
             return JSONResponse({"channel": result} if result else {})
         return endpoint
 

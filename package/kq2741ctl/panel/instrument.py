@@ -24,7 +24,7 @@ from typing import Any, Callable
 
 import serial
 
-from kq2741ctl import MAX_DB, STEP_DB, Attenuator, InstrumentError, NoAnswer, Status, Version
+from kq2741ctl import MAX_DB, STEP_DB, Attenuator, InstrumentError, NoAnswer, PortBusy, Status, Version
 
 from .hub import Hub
 
@@ -38,9 +38,10 @@ class Lost(Exception):
 
 
 def lost_contact(error: BaseException) -> bool:
-    """True when the instrument is silent or the port failed; False when it
-    answered but refused or garbled (it is still there)."""
-    if isinstance(error, NoAnswer):
+    """True when the instrument is silent, the port failed or another program
+    took it when it came back; False when the instrument answered but refused
+    or garbled (it is still there)."""
+    if isinstance(error, (NoAnswer, PortBusy)):
         return True
     return isinstance(error, (serial.SerialException, OSError)) and not isinstance(error, InstrumentError)
 
