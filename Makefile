@@ -30,6 +30,7 @@ bench: bootstrap
 	$(PYTHON) bench/frameworks_bench.py
 	$(PYTHON) bench/ioc_bench.py
 	$(PYTHON) bench/tango_bench.py
+	$(PYTHON) bench/panel_bench.py
 
 clean:
 	rm -rf build builddir* dist .venv

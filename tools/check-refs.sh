@@ -19,9 +19,11 @@
 #      would run the release build), the mypy tests (a static check with
 #      nothing for the debug interpreter to watch; mypy is not installed for
 #      it), python -m kq2741ctl (which runs the program installed beside the
-#      interpreter, here none), and the IOC's tests (kq2741-ioc runs on the
+#      interpreter, here none), the IOC's tests (kq2741-ioc runs on the
 #      venv's interpreter, and its clients, caproto, p4p and ophyd-async, are
-#      installed there only). make test runs them all.
+#      installed there only) and the panel's (kq2741-panel too, and Starlette,
+#      uvicorn, websockets and Playwright are installed there only). make
+#      test runs them all.
 #
 # meson's python module takes the interpreter to build for from the
 # [binaries] python entry of a native file; find_installation() in
@@ -81,6 +83,8 @@ installed_only=(
     tests/test_demo_program.py
     tests/test_ioc.py
     tests/test_tango.py
+    tests/test_panel.py
+    tests/test_panel_browser.py
     tests/test_examples.py::test_examples_type_check_against_the_installed_stubs
     tests/test_examples.py::test_stubs_match_the_built_module
     tests/test_examples.py::test_mypy_sees_wrong_arguments_and_misspelt_result_keys
