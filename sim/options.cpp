@@ -54,7 +54,7 @@ Options parse_options(int argc, char** argv) {
     // Long options have codes above 255, so an unknown short one ('-x' in
     // '-xy') is told apart by its letter in optopt.
     enum { kHelp = 256, kVerbose, kVersion, kSplit, kSilent, kCorrupt, kStopWithStdin, kChannels,
-           kWavelengths, kChannelWavelengths, kDeviceVersion, kLink, kStateFile, kDelayMs };
+           kWavelengths, kChannelWavelengths, kDeviceVersion, kLink, kStateFile, kDelayMs, kDetach, kStop };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, kHelp},
         {"verbose", no_argument, nullptr, kVerbose},
@@ -70,15 +70,19 @@ Options parse_options(int argc, char** argv) {
         {"link", required_argument, nullptr, kLink},
         {"state-file", required_argument, nullptr, kStateFile},
         {"delay-ms", required_argument, nullptr, kDelayMs},
+        {"detach", no_argument, nullptr, kDetach},
+        {"stop", required_argument, nullptr, kStop},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     optind = 0;
     opterr = 0;  // one line of our own instead of getopt's
     int index = 0;
+    unsigned options_given = 0;
     // ':' first: a missing value comes back as ':' rather than '?'.
     for (int c; (c = getopt_long(argc, argv, ":hv", kOptions, &index)) != -1;) {
         const std::string name = std::string("--") + kOptions[index].name;
+        ++options_given;
         switch (c) {
         case 'h':
         case kHelp: o.help = true; break;
@@ -95,6 +99,11 @@ Options parse_options(int argc, char** argv) {
         case kLink: o.link = optarg; break;
         case kStateFile: o.state_file = optarg; break;
         case kDelayMs: o.delay_ms = number(optarg, 0, kMaxDelayMs, name); break;
+        case kDetach: o.detach = true; break;
+        case kStop:
+            if (!*optarg) throw UsageError("--stop needs the simulator's --link PATH");
+            o.stop_link = optarg;
+            break;
         case kChannelWavelengths: {
             std::string_view assignment = optarg;
             auto eq = assignment.find('=');
@@ -116,6 +125,10 @@ Options parse_options(int argc, char** argv) {
         }
     }
     if (optind < argc) throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
+    if (!o.stop_link.empty() && options_given != 1)
+        throw UsageError("--stop PATH takes no other option");
+    if (o.detach && o.link.empty()) throw UsageError("--detach needs --link, by which --stop finds it");
+    if (o.detach && o.stop_with_stdin) throw UsageError("--detach and --stop-with-stdin exclude each other");
     for (const auto& [ch, list] : o.channel_wavelengths)
         if (ch > o.channels)
             throw UsageError(std::string("--channel-wavelengths: channel ") +
@@ -140,7 +153,12 @@ const char* usage() {
            "                               wavelengths of one channel (repeatable)\n"
            "  --device-version M.H.S       the simulated instrument's module, hardware and\n"
            "                               software version (default 2.50.32)\n"
-           "  --link PATH                  symlink PATH to the port while running\n"
+           "  --link PATH                  symlink PATH to the port while running; refused\n"
+           "                               (status 4) while another simulator owns PATH\n"
+           "  --detach                     with --link: return once the port is ready, the\n"
+           "                               simulator running on in the background\n"
+           "  --stop PATH                  stop the simulator whose --link is PATH, and wait\n"
+           "                               until it has ended (status 3 when none has it)\n"
            "  --state-file PATH            keep channel state as JSON in PATH\n"
            "  --delay-ms N                 answer N ms after the request\n"
            "  --split                      send each answer in two writes 50 ms apart\n"
@@ -150,7 +168,15 @@ const char* usage() {
            "                               parent holding a pipe to it ends us by ending)\n"
            "  --verbose                    log frames on stderr\n"
            "  -h, --help                   this text\n"
-           "  --version                    the program's version\n";
+           "  --version                    the program's version\n"
+           "\n"
+           "exit status:\n"
+           "  0  stopped by SIGINT, SIGTERM or SIGHUP (or --stop-with-stdin); --detach:\n"
+           "     the port is ready; --stop: the simulator has ended\n"
+           "  1  the simulator failed (pty, --link, state file), or --stop could not stop it\n"
+           "  2  usage error\n"
+           "  3  --stop PATH: no running simulator owns PATH\n"
+           "  4  --link PATH: another running simulator owns PATH (kq2741-sim --stop PATH)\n";
 }
 
 }  // namespace kq2741::sim

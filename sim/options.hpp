@@ -21,6 +21,8 @@ struct Options {
     std::map<unsigned, std::vector<std::uint16_t>> channel_wavelengths;
     protocol::Version device_version{2, 50, 32};
     std::string link;
+    std::string stop_link;  // --stop: stop the simulator that owns this link, nothing else
+    bool detach = false;
     std::string state_file;
     unsigned delay_ms = 0;
     bool split = false;

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import termios
@@ -387,6 +389,12 @@ def test_link_never_replaces_a_regular_file(tmp_path):
         ["--delay-ms", "-1"],
         ["--split=yes"],
         ["--bogus"],
+        ["--detach"],
+        ["--detach", "--link", "/tmp/kq2741-never", "--stop-with-stdin"],
+        ["--stop"],
+        ["--stop="],
+        ["--stop", "/tmp/kq2741-never", "--channels", "2"],
+        ["--link", "/tmp/kq2741-never", "--stop", "/tmp/kq2741-never"],
     ],
 )
 def test_bad_options_are_refused(args):
@@ -400,3 +408,142 @@ def test_version_is_the_programs_own():
     result = subprocess.run([BINARY, "--version"], capture_output=True, text=True, timeout=5)
     assert (result.returncode, result.stderr) == (0, "")
     assert re.fullmatch(r"kq2741-sim \d+\.\d+\.\d+\n", result.stdout)
+
+
+# --- the link: --detach, --stop, and one owner at a time ---
+
+
+def run_sim(*args, wrapper: tuple[str, ...] = (), cwd=None) -> subprocess.CompletedProcess:
+    """kq2741-sim with its output captured: a detached simulator holding the
+    pipes would keep this waiting until the time-out."""
+    return subprocess.run([*wrapper, BINARY, *map(str, args)], capture_output=True, text=True, timeout=15, cwd=cwd)
+
+
+def simulators_on(link) -> list[int]:
+    """Process ids of the live simulators started with this --link."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        try:
+            words = open(f"/proc/{entry}/cmdline", "rb").read().split(b"\0")
+        except (OSError, ValueError):
+            continue
+        if b"--link" in words and str(link).encode() in words:
+            pids.append(int(entry))
+    return pids
+
+
+@pytest.fixture
+def detach():
+    """Starts detached simulators; stops any a test leaves behind."""
+    links = []
+
+    def _detach(link, *args) -> subprocess.CompletedProcess:
+        links.append(link)
+        return run_sim("--link", link, "--detach", *args)
+
+    yield _detach
+    for link in links:
+        run_sim("--stop", link)
+        for pid in simulators_on(link):
+            os.kill(pid, signal.SIGKILL)
+
+
+def answers(port) -> bool:
+    with serial.Serial(str(port), 9600, timeout=0) as p:
+        return exchange(p, REQ_VERSION, 10) == ANSWER_VERSION
+
+
+def one_line(result, status: int, phrase: str) -> bool:
+    return (result.returncode, result.stdout) == (status, "") and result.stderr.count("\n") == 1 \
+        and result.stderr.startswith("kq2741-sim: ") and phrase in result.stderr
+
+
+def test_detach_returns_with_the_port_ready_and_stop_ends_it(detach, tmp_path):
+    link, state = tmp_path / "kq2741", tmp_path / "state.json"
+    started = detach(link, "--state-file", state)
+    assert (started.returncode, started.stderr) == (0, "")
+    port = started.stdout.strip()
+    assert started.stdout == port + "\n" and os.path.realpath(link) == os.path.realpath(port)
+    # The very next command finds it answering, through the link, from a new session.
+    assert answers(link)
+    [pid] = simulators_on(link)
+    assert os.getsid(pid) == pid != os.getsid(0)
+    stopped = run_sim("--stop", link)
+    assert (stopped.returncode, stopped.stdout, stopped.stderr) == (0, "", "")
+    # --stop returns once it has ended: the link is already gone.
+    assert not os.path.lexists(link) and simulators_on(link) == []
+    assert json.loads(state.read_text())["requests"] == 1
+
+
+def test_stop_ends_a_simulator_started_in_the_foreground(start, tmp_path):
+    link = tmp_path / "kq2741"
+    sim = start("--link", link)
+    assert run_sim("--stop", link).returncode == 0
+    assert sim.proc.wait(timeout=1) == 0 and not os.path.lexists(link)
+
+
+# The same link named another way is the same link.
+@pytest.mark.parametrize("spelling", ["same", "relative", "through-a-symlinked-folder"])
+@pytest.mark.parametrize("owner", ["foreground", "detached"])
+def test_a_link_a_live_simulator_owns_is_refused_not_taken_over(start, detach, tmp_path, spelling, owner):
+    folder = tmp_path / "real"
+    folder.mkdir()
+    (tmp_path / "alias").symlink_to(folder)
+    link = folder / "kq2741"
+    if owner == "foreground":
+        port = start("--link", link).port
+    else:
+        port = detach(link).stdout.strip()
+    other = {"same": str(link), "relative": "real/kq2741", "through-a-symlinked-folder": str(tmp_path / "alias/kq2741")}
+    for mode in ([], ["--detach"]):
+        refused = run_sim("--link", other[spelling], *mode, cwd=tmp_path)
+        assert one_line(refused, 4, "another running simulator owns it"), refused
+        assert f"kq2741-sim --stop {other[spelling]}" in refused.stderr
+    assert os.readlink(link) == port and answers(link)
+    assert run_sim("--stop", other[spelling], cwd=tmp_path).returncode == 0
+    assert not os.path.lexists(link)
+
+
+@pytest.mark.parametrize("mode", [[], ["--detach"]], ids=["foreground", "detached"])
+def test_the_dangling_link_of_a_killed_simulator_is_taken(start, detach, tmp_path, mode):
+    link = tmp_path / "kq2741"
+    dead = start("--link", link)
+    dead.kill()
+    assert os.path.islink(link) and not os.path.exists(link)
+    if mode:
+        assert detach(link).returncode == 0
+    else:
+        start("--link", link)
+    assert answers(link)
+
+
+@pytest.mark.parametrize("leftover", ["nothing", "dangling-link", "regular-file", "missing-folder"])
+def test_stop_without_a_simulator_is_one_line_and_status_3(start, tmp_path, leftover):
+    link = tmp_path / ("gone/kq2741" if leftover == "missing-folder" else "kq2741")
+    if leftover == "dangling-link":
+        start("--link", link).kill()
+    elif leftover == "regular-file":
+        link.write_text("keep me")
+    result = run_sim("--stop", link)
+    assert one_line(result, 3, f"no running simulator owns {link}"), result
+    assert leftover != "regular-file" or link.read_text() == "keep me"
+
+
+def test_a_simulator_that_cannot_start_detached_reports_why_and_leaves_nothing_running(tmp_path):
+    taken = tmp_path / "port"
+    taken.write_text("keep me")
+    result = run_sim("--link", taken, "--detach")
+    assert one_line(result, 1, "not a symlink"), result
+    assert simulators_on(taken) == [] and taken.read_text() == "keep me"
+
+
+def test_another_users_stop_is_refused(detach, tmp_path):
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root and setpriv, to run --stop as another user")
+    link = tmp_path / "kq2741"
+    assert detach(link).returncode == 0
+    os.chmod(tmp_path, 0o755)
+    nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+    result = run_sim("--stop", link, wrapper=nobody)
+    assert one_line(result, 1, "is another user's"), result
+    assert answers(link)
