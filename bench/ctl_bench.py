@@ -1,7 +1,8 @@
 """kq2741ctl over the simulator's pseudo-terminal, beside the Python driver.
 
 1. One exchange: request written to answer frame complete, from the
-   --verbose tx/rx timestamps of a batch of status reads (median, min, max),
+   --verbose tx/rx timestamps of a batch of status reads, two exchanges each
+   (the channel's wavelength list, then its status) (median, min, max),
    and the first exchange of a fresh process (median over runs).
 2. A whole `kq2741ctl status 1` process, start to exit (median), and one
    refused because another kq2741ctl holds the port.
@@ -47,7 +48,7 @@ def exchange_times(ctl: str, port: str, count: int) -> list[float]:
             elif sent is not None:
                 times.append(float(m[1]) - sent)
                 sent = None
-    assert len(times) == count, result.stderr[-500:]
+    assert len(times) == 2 * count, result.stderr[-500:]
     return times
 
 
@@ -56,7 +57,7 @@ def first_exchanges(ctl: str, port: str, runs: int) -> list[float]:
     for _ in range(runs):
         result = subprocess.run([ctl, "-p", port, "--verbose", "status", "1"], capture_output=True, text=True,
                                 check=True)
-        sent, answered = (float(m[1]) for m in map(STAMP.match, result.stderr.splitlines()) if m)
+        sent, answered = [float(m[1]) for m in map(STAMP.match, result.stderr.splitlines()) if m][:2]
         times.append(answered - sent)
     return times
 

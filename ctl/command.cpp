@@ -13,7 +13,7 @@ namespace {
 constexpr std::array<CommandEntry, 11> kCommands{{
     {"version", "", "module, hardware and software version", Verb::Version},
     {"wavelengths", "[CH ...]", "wavelengths each channel supports (default 1)", Verb::Wavelengths},
-    {"status", "[CH ...]", "work mode, wavelength index, attenuation (default 1)", Verb::Status},
+    {"status", "[CH ...]", "attenuation, wavelength (nm, index), work mode (default 1)", Verb::Status},
     {"set", "CH ATTENUATION", "set the channel's attenuation", Verb::Set},
     {"clear", "CH", "clear the channel's attenuation to 0 dB", Verb::Clear},
     {"select", "CH NM", "select one of the channel's wavelengths", Verb::Select},

@@ -67,13 +67,13 @@ void Output::wavelengths(std::uint8_t channel, const std::vector<std::uint16_t>&
     emit("{\"channel\": " + num(channel) + ", \"wavelengths\": [" + json + "]}", text);
 }
 
-void Output::status(std::uint8_t channel, const kq2741::protocol::Status& s) const {
+void Output::status(std::uint8_t channel, const kq2741::protocol::Status& s, std::uint16_t nm) const {
     const std::uint32_t mdb = kq2741::protocol::mdb_from_steps(s.attenuation_steps);
     emit("{\"channel\": " + num(channel) + ", \"dev_work_mode\": " + num(s.work_mode) +
              ", \"optical_length_index\": " + num(s.wavelength_index) +
-             ", \"attenuation\": " + num(mdb) + "}",
-         channel_text(channel) + "  attenuation " + db(mdb) + "  wavelength index " +
-             left(num(s.wavelength_index), 3) + "  work mode " + num(s.work_mode));
+             ", \"attenuation\": " + num(mdb) + ", \"wavelength\": " + num(nm) + "}",
+         channel_text(channel) + "  attenuation " + db(mdb) + "  wavelength " + right(num(nm), 5) +
+             " nm  index " + left(num(s.wavelength_index), 3) + "  work mode " + num(s.work_mode));
 }
 
 void Output::set(std::uint8_t channel, std::uint32_t mdb) const {

@@ -17,7 +17,7 @@ public:
 
     void version(const kq2741::protocol::Version& v) const;
     void wavelengths(std::uint8_t channel, const std::vector<std::uint16_t>& nm) const;
-    void status(std::uint8_t channel, const kq2741::protocol::Status& s) const;
+    void status(std::uint8_t channel, const kq2741::protocol::Status& s, std::uint16_t nm) const;
     void set(std::uint8_t channel, std::uint32_t mdb) const;
     void cleared(std::uint8_t channel) const;
     void selected(std::uint8_t channel, std::uint16_t nm) const;

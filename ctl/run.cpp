@@ -28,6 +28,19 @@ void sweep(Session& session, const Output& out, std::uint8_t channel, const Swee
     }
 }
 
+// The status answer names the wavelength by its position in the channel's
+// own list, read just before it.
+void status(Session& session, const Output& out, std::uint8_t channel) {
+    auto& ops = session.operations();
+    const auto list = session.check(ops.wavelengths(channel));
+    const auto s = session.check(ops.status(channel));
+    if (s.wavelength_index >= list.size())
+        throw Failure(Exit::Answer, "channel " + std::to_string(channel) + " reports wavelength index " +
+                                        std::to_string(s.wavelength_index) + ", but its list has " +
+                                        std::to_string(list.size()) + " wavelengths (" + nm_list(list) + ")");
+    out.status(channel, s, list[s.wavelength_index]);
+}
+
 // A failed batch line says what already happened: its exit status alone
 // (2 for a bad line, say) describes only that line.
 std::string ran_before(unsigned ran) {
@@ -54,7 +67,7 @@ void run(const Command& c, Session& session, const Output& out) {
         for (auto ch : c.channels) out.wavelengths(ch, session.check(ops.wavelengths(ch)));
         return;
     case Verb::Status:
-        for (auto ch : c.channels) out.status(ch, session.check(ops.status(ch)));
+        for (auto ch : c.channels) status(session, out, ch);
         return;
     case Verb::Set:
         session.check(ops.set_attenuation(c.channels[0], steps_from_mdb(c.mdb)));

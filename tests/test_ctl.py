@@ -55,10 +55,10 @@ def failed_with(result, status: int, *phrases: str, printed: bool = False) -> bo
                                  {"channel": 2, "wavelengths": [1310, 1550, 1625]}],
      "channel 1     1310 nm  1490 nm  1550 nm\nchannel 2     1310 nm  1550 nm  1625 nm\n", None),
     (["set 3 12.5", "select 3 1550"], ["status", 3, 1],
-     [{"channel": 3, "dev_work_mode": 0, "optical_length_index": 2, "attenuation": 12500},
-      {"channel": 1, "dev_work_mode": 0, "optical_length_index": 0, "attenuation": 0}],
-     "channel 3    attenuation  12.50 dB  wavelength index 2    work mode 0\n"
-     "channel 1    attenuation   0.00 dB  wavelength index 0    work mode 0\n", None),
+     [{"channel": 3, "dev_work_mode": 0, "optical_length_index": 2, "attenuation": 12500, "wavelength": 1550},
+      {"channel": 1, "dev_work_mode": 0, "optical_length_index": 0, "attenuation": 0, "wavelength": 1310}],
+     "channel 3    attenuation  12.50 dB  wavelength  1550 nm  index 2    work mode 0\n"
+     "channel 1    attenuation   0.00 dB  wavelength  1310 nm  index 0    work mode 0\n", None),
     ([], ["set", 2, "1.1"], [{"channel": 2, "command": "set", "attenuation": 1100, "ok": True}],
      "channel 2    attenuation set to   1.10 dB\n", (2, "attenuation_steps", 110)),
     (["set 2 3"], ["clear", 2], [{"channel": 2, "command": "clear", "ok": True}],
@@ -134,8 +134,9 @@ def test_usage_errors_come_before_the_port_is_opened():
 
 @pytest.mark.parametrize("sim_args, args, status, phrases", [
     (["--silent"], ["--timeout", "0.2", "status"], 3, ["no complete answer", "0.2 s", "--timeout"]),
-    (["--corrupt"], ["status"], 1, ["bad checksum", "7B 01 0A 14 36", "--lenient"]),
-    (["--channels", "2"], ["--timeout", "0.1", "status", 1, 3], 3, ["status on channel 3"]),
+    # status reads the channel's wavelength list first
+    (["--corrupt"], ["status"], 1, ["bad checksum", "7B 01 0C 07 2E", "--lenient"]),
+    (["--channels", "2"], ["--timeout", "0.1", "status", 1, 3], 3, ["wavelength list on channel 3"]),
 ])
 def test_failures_of_the_line(sim_args, args, status, phrases):
     with Simulator(*sim_args) as quiet:
@@ -157,7 +158,8 @@ def test_slow_split_answers_are_read_whole_without_waiting_for_the_time_out():
         result = run_ctl("-p", slow.port, "--timeout", "5", "--json", "status", 1, 2)
         took = time.monotonic() - start
     assert (result.returncode, [r["channel"] for r in records(result)]) == (0, [1, 2])
-    assert 0.4 < took < 2.0  # two answers of 150 ms + 50 ms, far from 2 x 5 s
+    # four answers (each channel's list, then its status) of 150 ms + 50 ms, far from 4 x 5 s
+    assert 0.8 < took < 2.5
 
 
 def test_batch_runs_lines_in_order_and_stops_at_the_first_failure(sim):
@@ -165,7 +167,7 @@ def test_batch_runs_lines_in_order_and_stops_at_the_first_failure(sim):
     assert failed_with(result, 2, "line 5:", "the 2 commands before it ran", printed=True)
     assert records(result) == [{"channel": 1, "command": "set", "attenuation": 2000, "ok": True},
                                {"channel": 1, "dev_work_mode": 0, "optical_length_index": 0,
-                                "attenuation": 2000}]
+                                "attenuation": 2000, "wavelength": 1310}]
     assert channel(sim, 1)["attenuation_steps"] == 200
     refused = ctl(sim, "batch", stdin="select 1 1625\nclear 1\n")
     assert failed_with(refused, 1, "line 1:", "1310, 1490, 1550 nm")

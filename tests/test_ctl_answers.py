@@ -16,7 +16,16 @@ from wire import frame, status_answer as status
 pytestmark = pytest.mark.needs("kq2741ctl")
 
 
-VERSION, STATUS, SET = b"\x00\x03", b"\x14\x36", b"\x14\x3C"
+VERSION, LIST, STATUS, SET = b"\x00\x03", b"\x07\x2E", b"\x14\x36", b"\x14\x3C"
+REQ_LIST, REQ_STATUS = bytes.fromhex("7B 01 05 07 2E 4A 7D"), bytes.fromhex("7B 01 05 14 36 35 7D")
+
+
+def wavelengths(ch: int, *nm: int) -> bytes:
+    return frame(ch, LIST, bytes([len(nm)]) + b"".join(w.to_bytes(2, "little") for w in nm))
+
+
+# status reads the channel's list before its status: this one answers it.
+LIST_1 = wavelengths(1, 1310, 1550)
 
 
 @pytest.mark.parametrize("replies, stale, args, status, out, err", [
@@ -40,7 +49,7 @@ VERSION, STATUS, SET = b"\x00\x03", b"\x14\x36", b"\x14\x3C"
     ([status(1, 110)[:5]], b"", [], 3, None, "(incomplete: 7B 01 0A 14 36)"),
 ])
 def test_answer_reading(replies, stale, args, status, out, err):
-    instrument = ScriptedInstrument(replies, stale)
+    instrument = ScriptedInstrument([LIST_1, *replies], stale)
     try:
         result = run_ctl("-p", instrument.port, "--timeout", "0.3", "--verbose", "--json", *args, "status")
     finally:
@@ -49,7 +58,7 @@ def test_answer_reading(replies, stale, args, status, out, err):
     assert err in result.stderr
     if out is not None:
         assert json.loads(result.stdout)["attenuation"] == out
-    assert instrument.requests == [bytes.fromhex("7B 01 05 14 36 35 7D")]
+    assert instrument.requests == [REQ_LIST, REQ_STATUS]
 
 
 # An acknowledgement is reported on stdout, a refusal on stderr, never both.
@@ -72,7 +81,7 @@ def test_acknowledgement_status_byte(ack, status, stream, phrase):
 @pytest.mark.parametrize("ending", [None, signal.SIGINT, signal.SIGTERM, signal.SIGHUP],
                          ids=["exit", "SIGINT", "SIGTERM", "SIGHUP"])
 def test_line_settings_are_put_back_at_the_end(ending):
-    instrument = ScriptedInstrument([status(1, 110)])
+    instrument = ScriptedInstrument([LIST_1, status(1, 110)])
     # As a terminal is found: cooked, echoing, 9600 baud.
     iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(instrument.slave)
     termios.tcsetattr(instrument.slave, termios.TCSANOW,
@@ -96,3 +105,28 @@ def test_line_settings_are_put_back_at_the_end(ending):
                 ctl.kill()
     finally:
         instrument.close()
+
+
+# The status answer gives the wavelength as a position in the channel's list.
+@pytest.mark.parametrize("nm, index, status, shown", [
+    ((1310, 1550, 1625), 2, 0, "wavelength  1625 nm  index 2  "),
+    ((850,), 0, 0, "wavelength   850 nm  index 0  "),
+    ((1310, 1550), 2, 1, "channel 1 reports wavelength index 2, but its list has 2 wavelengths (1310, 1550 nm)"),
+    ((), 0, 1, "channel 1 reports wavelength index 0, but its list has 0 wavelengths (none)"),
+], ids=["last", "only", "past-the-end", "empty-list"])
+def test_status_names_the_wavelength_from_the_channels_list(nm, index, status, shown):
+    replies = [wavelengths(1, *nm), frame(1, STATUS, bytes([0, 0, index, 0x6E, 0]))]
+    instrument = ScriptedInstrument(replies * 2)
+    try:
+        text = run_ctl("-p", instrument.port, "status")
+        as_json = run_ctl("-p", instrument.port, "--json", "status")
+    finally:
+        instrument.close()
+    assert (text.returncode, as_json.returncode) == (status, status)
+    assert instrument.requests == [REQ_LIST, REQ_STATUS] * 2
+    if status:
+        assert text.stdout == as_json.stdout == "" and shown in text.stderr and text.stderr.count("\n") == 1
+    else:
+        assert shown in text.stdout
+        assert json.loads(as_json.stdout) == {"channel": 1, "dev_work_mode": 0, "optical_length_index": index,
+                                              "attenuation": 1100, "wavelength": nm[index]}
