@@ -21,7 +21,7 @@ except importlib.metadata.PackageNotFoundError:
     pytest.skip("kq2741 is not installed for this Python, nor its test extra", allow_module_level=True)
 import numpy as np  # noqa: E402
 from pymeasure.experiment import FloatParameter, Parameter, Procedure, Results, Worker  # noqa: E402
-from qcodes.dataset import Measurement, new_experiment  # noqa: E402
+from qcodes.dataset import LinSweep, Measurement, dond, new_experiment  # noqa: E402
 from qcodes.dataset.sqlite.database import connect  # noqa: E402
 from qcodes.parameters import DelegateParameter  # noqa: E402
 from qcodes.station import Station  # noqa: E402
@@ -96,7 +96,8 @@ def test_qcodes_station_snapshot_reads_every_channel(sim, qc, monkeypatch):
     for ch, nm, db, wavelengths in ((1, 1310, 0, (1310, 1490, 1550)), (2, 1550, 2.9, (1310, 1550))):
         params = snap["submodules"][f"ch{ch}"]["parameters"]
         assert {name: (p["unit"], p["value"]) for name, p in params.items()} == {
-            "attenuation": ("dB", db), "wavelength": ("nm", nm), "wavelengths": ("nm", wavelengths)}
+            "attenuation": ("dB", db), "attenuation_readback": ("dB", db), "wavelength": ("nm", nm),
+            "wavelengths": ("nm", wavelengths)}
     assert qc.get_idn() == {"vendor": None, "model": "KQ2741", "serial": None, "firmware": "3.51.7"}
     # QCoDeS refuses a taken name only after __init__: by then the port was open.
     with Simulator() as other:
@@ -120,6 +121,36 @@ def test_qcodes_measurement_records_read_backs(sim, qc, tmp_path):
     assert list(data["readback"]) == [x / 100 for x in range(50, 60)]
     assert np.allclose(data["kq_ch1_attenuation"], data["readback"], rtol=0, atol=1e-12)
     assert sim.state()["channels"][0]["attenuation_steps"] == 59
+
+
+@pytest.mark.parametrize("sweeps, measured, expected", [
+    ([(1, 0.5, 0.59, 10)], [1], {1: [x / 100 for x in range(50, 60)]}),
+    ([(1, 3.0, 0.0, 4)], [1, 2], {1: [3.0, 2.0, 1.0, 0.0], 2: [0.0] * 4}),
+    ([(1, 0.1, 0.2, 2), (2, 1.0, 1.5, 3)], [1, 2], {1: [0.1] * 3 + [0.2] * 3, 2: [1.0, 1.25, 1.5] * 2}),
+], ids=["one-channel", "downwards-both-read", "two-dimensional"])
+def test_qcodes_dond_measures_the_read_back_of_what_it_sweeps(sim, qc, tmp_path, sweeps, measured, expected):
+    conn = connect(tmp_path / "runs.db")
+    exp = new_experiment("dond", sample_name="simulator", conn=conn)
+    try:
+        dataset, _, _ = dond(*(LinSweep(qc.channels[ch - 1].attenuation, a, b, n) for ch, a, b, n in sweeps),
+                             *(qc.channels[ch - 1].attenuation_readback for ch in measured),
+                             exp=exp, do_plot=False, show_progress=False)
+        data = dataset.get_parameter_data()
+    finally:
+        conn.close()
+    for ch, values in expected.items():
+        column = data[f"kq_ch{ch}_attenuation_readback"][f"kq_ch{ch}_attenuation_readback"]
+        assert column.ravel().tolist() == values
+    for ch, _, stop, _ in sweeps:
+        assert sim.state()["channels"][ch - 1]["attenuation_steps"] == round(stop * 100)
+
+
+def test_qcodes_read_back_sets_nothing(sim, qc):
+    qc.ch2.attenuation(1.5)
+    with pytest.raises(NotImplementedError):
+        qc.ch2.attenuation_readback(3)
+    assert qc.ch2.attenuation_readback() == 1.5
+    assert sim.state()["channels"][1]["attenuation_steps"] == 150
 
 
 class Steps(Procedure):

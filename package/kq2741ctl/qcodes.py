@@ -47,7 +47,8 @@ class Attenuation(vals.Validator[Any]):
 
 
 class KQ2741Channel(InstrumentChannel):
-    """One channel: ``attenuation`` (dB), ``wavelength`` (nm), ``wavelengths``."""
+    """One channel: ``attenuation`` (dB), ``attenuation_readback`` (dB, get
+    only), ``wavelength`` (nm), ``wavelengths``."""
 
     def __init__(self, parent: KQ2741, name: str, channel: Channel) -> None:
         super().__init__(parent, name)
@@ -80,6 +81,17 @@ class KQ2741Channel(InstrumentChannel):
             vals=Attenuation(),
             docstring=f"The attenuation, 0 to {MAX_DB} dB in {STEP_DB} dB steps; set returns after the "
             "acknowledgement, get reads it back from the instrument.",
+        )
+        # dond will not measure the parameter it sweeps ("Invalid
+        # dependencies"); this one reads the same value and sets nothing.
+        self.attenuation_readback: Parameter = self.add_parameter(
+            "attenuation_readback",
+            label="Attenuation read back",
+            unit="dB",
+            get_cmd=lambda: self._channel.attenuation,
+            set_cmd=False,
+            docstring="The attenuation read from the instrument (get only): what to measure while sweeping "
+            "`attenuation`, as in dond(LinSweep(ch.attenuation, 0, 3, 7), ch.attenuation_readback).",
         )
 
     def _read_wavelengths(self) -> tuple[int, ...]:
