@@ -64,8 +64,8 @@ Address claim_address(const std::string& link) {
         name = std::string("kq2741-sim #") + hex;
     }
     // sun_path[0] stays 0: the abstract namespace, no file on disk.
-    std::memcpy(a.un.sun_path + 1, name.data(), name.size());
-    a.size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const std::size_t copied = name.copy(a.un.sun_path + 1, sizeof a.un.sun_path - 1);
+    a.size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + copied);
     return a;
 }
 
