@@ -21,6 +21,8 @@ from __future__ import annotations
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any
 
+from ._extras import missing_framework
+
 try:
     import numpy as np
     from ophyd_async.core import (
@@ -32,9 +34,8 @@ try:
         StandardReadable,
         StandardReadableFormat,
     )
-except ImportError as missing:  # one line that says what to install
-    raise ImportError(f'kq2741ctl.ophyd needs ophyd-async and bluesky ({missing.name} is missing): '
-                      'pip install "kq2741[bluesky]" (from a checkout: pip install ".[bluesky]")') from None
+except ModuleNotFoundError as error:  # one line that says what to install
+    raise missing_framework(__name__, "ophyd-async and bluesky", "bluesky", error) from None
 
 from . import aio
 from ._core import STEP_DB

@@ -1,4 +1,4 @@
-"""The KQ2741 as a PyMeasure instrument (``pip install "kq2741[pymeasure]"``).
+"""The KQ2741 as a PyMeasure instrument (the ``pymeasure`` extra: ``pip install "kq2741[pymeasure]"``).
 
     from kq2741ctl.pymeasure import KQ2741
 
@@ -20,11 +20,16 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
-# PyMeasure ships no type information; its classes are Any to mypy.
-from pymeasure.adapters import Adapter  # type: ignore[import-untyped]
-from pymeasure.instruments import Channel as PyMeasureChannel  # type: ignore[import-untyped]
-from pymeasure.instruments import Instrument
-from pymeasure.instruments.validators import strict_discrete_set  # type: ignore[import-untyped]
+from ._extras import missing_framework
+
+try:
+    # PyMeasure ships no type information; its classes are Any to mypy.
+    from pymeasure.adapters import Adapter  # type: ignore[import-untyped]
+    from pymeasure.instruments import Channel as PyMeasureChannel  # type: ignore[import-untyped]
+    from pymeasure.instruments import Instrument
+    from pymeasure.instruments.validators import strict_discrete_set  # type: ignore[import-untyped]
+except ModuleNotFoundError as error:
+    raise missing_framework(__name__, "PyMeasure", "pymeasure", error) from None
 
 from ._core import Attenuator, Channel
 

@@ -1,4 +1,4 @@
-"""The KQ2741 as a QCoDeS instrument (``pip install "kq2741[qcodes]"``).
+"""The KQ2741 as a QCoDeS instrument (the ``qcodes`` extra: ``pip install "kq2741[qcodes]"``).
 
     from kq2741ctl.qcodes import KQ2741
 
@@ -17,9 +17,14 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
-from qcodes import validators as vals
-from qcodes.instrument import ChannelList, Instrument, InstrumentChannel
-from qcodes.parameters import Parameter
+from ._extras import missing_framework
+
+try:
+    from qcodes import validators as vals
+    from qcodes.instrument import ChannelList, Instrument, InstrumentChannel
+    from qcodes.parameters import Parameter
+except ModuleNotFoundError as error:
+    raise missing_framework(__name__, "QCoDeS", "qcodes", error) from None
 
 from ._core import MAX_DB, STEP_DB, Attenuator, Channel, attenuation_steps
 

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, NoReturn
 import serial
 
 from kq2741ctl import Attenuator, NoAnswer
+from kq2741ctl._extras import install_line
 
 from . import options
 
@@ -50,7 +51,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
         import starlette  # noqa: F401
         import uvicorn  # noqa: F401
     except ImportError:
-        sys.stderr.write('kq2741-panel: Starlette and uvicorn are not installed: pip install "kq2741[panel]"\n')
+        sys.stderr.write(f"kq2741-panel: Starlette and uvicorn are not installed: {install_line('panel')}\n")
         raise SystemExit(EXIT_USAGE) from None
     # --verbose stamps each line, as kq2741ctl --verbose does, to follow frames and writes in time;
     # the libraries' own debugging (every WebSocket frame) stays out.

@@ -19,6 +19,7 @@ from pathlib import Path
 from typing import IO, Iterator, NoReturn
 
 from kq2741ctl import Attenuator, NoAnswer
+from kq2741ctl._extras import install_line
 
 from . import options
 from .channels import ranges
@@ -50,7 +51,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
     try:
         import tango  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
-        sys.stderr.write('kq2741-tango: PyTango is not installed: pip install "kq2741[tango]"\n')
+        sys.stderr.write(f"kq2741-tango: PyTango is not installed: {install_line('tango')}\n")
         raise SystemExit(EXIT_USAGE) from None
     verbose = isinstance(opts, options.WithoutDatabase) and opts.verbose
     logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if verbose else logging.WARNING,
