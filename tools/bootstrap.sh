@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Make this machine ready to build, test and run the driver:
-#   - system tools the tests use (lsof for the port-busy check),
+#   - what a bare Debian lacks, installed with apt-get when missing (a C++
+#     compiler, make, Python's venv and headers for the interpreter in use,
+#     lsof for the port-busy check, chromium for the panel's browser tests),
 #   - a virtual environment in .venv,
 #   - the driver built and installed into it with its test extra.
 # Safe to run again: each step is skipped when its result is already there,
@@ -12,11 +14,14 @@ cd "$root"
 venv="$root/.venv"
 python=${PYTHON:-python3}
 
-apt_packages=()
-command -v lsof >/dev/null 2>&1 || apt_packages+=(lsof)
-# The panel's browser tests and bench drive Debian's chromium through playwright.
-[ -x /usr/bin/chromium ] || apt_packages+=(chromium)
 source "$root/tools/lib.sh"
+needs=$(system_needs "$python")
+apt_packages=()
+while read -r package what; do
+    [ -n "$package" ] || continue
+    echo "bootstrap: missing $what: $package"
+    apt_packages+=("$package")
+done <<< "$needs"
 apt_install bootstrap "${apt_packages[@]}"
 
 if [ ! -x "$venv/bin/python" ]; then

@@ -27,20 +27,70 @@ configure() {
     fi
 }
 
-# apt_install WHO PACKAGE...: installs the packages with apt-get (as root);
-# WHO names the script in its messages.
+# apt_install WHO PACKAGE...: installs the packages with apt-get, as root or
+# through sudo; WHO names the script in its messages.
 apt_install() {
-    local who=$1
+    local who=$1 as_root=()
     shift
     [ $# -gt 0 ] || return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "$who: please install: $* (needs root)" >&2
+    if ! command -v apt-get >/dev/null 2>&1; then
+        echo "$who: please install: $* (no apt-get here to do it)" >&2
         exit 1
     fi
-    echo "$who: installing $*"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "$@" >/dev/null
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "$who: please install: $* (needs root, and there is no sudo)" >&2
+            exit 1
+        fi
+        as_root=(sudo)
+    fi
+    echo "$who: installing $*${as_root:+ (with sudo)}"
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+# system_needs PYTHON: what this machine lacks to build, test and run the
+# driver with PYTHON, one "PACKAGE WHAT" line each, PACKAGE being Debian's.
+# Fails (status 1, one line on stderr) when PYTHON lacks a part apt cannot
+# give it: an interpreter that is not Debian's brings its own headers.
+system_needs() {
+    local python=$1 version debian headers venv
+    command -v lsof >/dev/null 2>&1 || echo "lsof the tests' check of who holds a port"
+    # The panel's browser tests and bench drive Debian's chromium through playwright.
+    [ -x /usr/bin/chromium ] || echo "chromium the browser the panel's tests drive"
+    command -v make >/dev/null 2>&1 || echo "make make test, make demo"
+    command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || command -v clang++ >/dev/null 2>&1 ||
+        echo "g++ a C++ compiler"
+    if ! command -v "$python" >/dev/null 2>&1; then
+        if [ "$python" != python3 ]; then
+            echo "$python: not found (PYTHON names the interpreter to build for)" >&2
+            return 1
+        fi
+        echo "python3 Python 3"
+        echo "python3-venv Python's venv"
+        echo "python3-dev Python's headers"
+        return 0
+    fi
+    read -r version debian headers venv < <("$python" -c '
+import importlib.util, os, sys, sysconfig
+print("%d.%d" % sys.version_info[:2],
+      int(sys.base_prefix == "/usr" and os.path.exists("/etc/debian_version")),
+      int(os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h"))),
+      int(importlib.util.find_spec("ensurepip") is not None))') || true
+    if [ -z "$venv" ]; then
+        echo "$python does not run" >&2
+        return 1
+    fi
+    local part package
+    for part in headers venv; do
+        [ "${!part}" = 1 ] && continue
+        [ "$part" = headers ] && package=python$version-dev || package=python$version-venv
+        if [ "$debian" != 1 ]; then
+            echo "$python (Python $version) lacks its $part, and it is not Debian's: install them the way it was installed, or set PYTHON=/usr/bin/python3" >&2
+            return 1
+        fi
+        echo "$package Python $version's $part"
+    done
 }
 
 # stage_package BUILD_DIR SUFFIX: the package kq2741ctl as a build of the
