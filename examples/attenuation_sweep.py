@@ -1,33 +1,29 @@
-"""Sweep one channel's attenuation over a range and read each value back.
+"""Sweep one channel's attenuation, reading each value back, at the speed of the line.
 
-    python attenuation_sweep.py PORT [--channel 1] [--start 0] [--stop 3000] [--step 500]
+    python attenuation_sweep.py PORT [--channel 1] [--start 0] [--stop 3] [--step 0.5] [--dwell 0]
 
-Values are in mdB (1 dB = 1000 mdB); the instrument works in 10 mdB steps.
-Exits 1 if any value read back differs from the one set, or the channel does
-not answer."""
+Values are dB, read as exact decimals, on the instrument's grid
+(kq2741ctl.STEP_DB steps, 0 to kq2741ctl.MAX_DB); a START above STOP sweeps
+downwards. Every set returns once the instrument has acknowledged it, and
+every read-back is the instrument's own answer, verified. --dwell waits that
+many seconds at each point (for a detector, or the optics to settle).
+Exits 1 if a value read back differs from the one set or the instrument does
+not answer as it should, 2 if the port is busy, missing or goes away."""
 from __future__ import annotations
 
 import argparse
-import contextlib
+import os
 import sys
-from collections.abc import Iterator
+import time
+from decimal import Decimal, InvalidOperation
 
-from kq2741 import KQ2741
-
-
-@contextlib.contextmanager
-def opened(port: str) -> Iterator[KQ2741]:
-    """The driver on an open port, closed again however the block ends.
-
-    Exits with status 2 when the port cannot be opened: open() has already
-    printed why (busy, or missing)."""
-    kq = KQ2741(port)
-    if not kq.open():
-        sys.exit(2)
-    try:
-        yield kq
-    finally:
-        kq.close()
+try:
+    import serial
+    from kq2741ctl import Attenuator, InstrumentError, PortBusy, attenuation_steps
+except ModuleNotFoundError as missing:
+    print(f"{os.path.basename(__file__)} needs the kq2741 package ({missing.name} is missing): "
+          "pip install . in the kq2741 checkout, or pip install its wheel", file=sys.stderr)
+    raise SystemExit(2) from None
 
 
 def channel(text: str) -> int:
@@ -38,47 +34,66 @@ def channel(text: str) -> int:
     return value
 
 
-def positive(text: str) -> int:
-    """An argparse type: a whole number above zero."""
-    value = int(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be above 0, not {value}")
+def db(text: str) -> Decimal:
+    """An argparse type: dB the instrument can set, judged by the Attenuator's own rule."""
+    try:
+        value = Decimal(text)
+        attenuation_steps(value)
+    except InvalidOperation:
+        raise argparse.ArgumentTypeError(f"not a number of dB: {text!r}") from None
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     return value
 
 
-def attenuation(text: str) -> int:
-    """An argparse type: an attenuation in mdB the instrument can hold (0 to 655350)."""
-    value = int(text)
-    if not 0 <= value <= 655350:
-        raise argparse.ArgumentTypeError(f"attenuation must be 0 to 655350 mdB, not {value}")
+def seconds(text: str) -> float:
+    """An argparse type: a wait of 0 s or more."""
+    value = float(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be 0 s or more, not {text}")
     return value
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("port")
+    parser.add_argument("port", help="e.g. /dev/ttyUSB0, or the simulator's --link")
     parser.add_argument("--channel", type=channel, default=1)
-    parser.add_argument("--start", type=attenuation, default=0)
-    parser.add_argument("--stop", type=attenuation, default=3000)
-    parser.add_argument("--step", type=positive, default=500)
+    parser.add_argument("--start", type=db, default=Decimal(0), help="dB (default 0)")
+    parser.add_argument("--stop", type=db, default=Decimal(3), help="dB (default 3)")
+    parser.add_argument("--step", type=db, default=Decimal("0.5"), help="dB (default 0.5)")
+    parser.add_argument("--dwell", type=seconds, default=0.0, help="seconds at each point (default 0)")
     args = parser.parse_args()
-    if args.stop < args.start:
-        parser.error("--stop must not be below --start")
+    if args.step == 0:
+        parser.error("--step must be more than 0 dB")
+    direction = 1 if args.stop >= args.start else -1
+    points = [args.start + direction * i * args.step for i in range(int(abs(args.stop - args.start) // args.step) + 1)]
 
-    mismatches = 0
-    with opened(args.port) as kq:
-        print(f"{'set mdB':>8} {'read mdB':>9}")
-        for mdb in range(args.start, args.stop + 1, args.step):
-            status = kq.read_current_status(args.channel) if kq.set_attenuation(mdb, args.channel) else None
-            if status is None:
-                print(f"{mdb:>8} no answer from channel {args.channel}")
-                mismatches += 1
-                continue
-            expected = mdb // 10 * 10
-            read_back = status["attenuation"]
-            print(f"{mdb:>8} {read_back:>9}{'' if read_back == expected else '  MISMATCH'}")
-            mismatches += read_back != expected
-        kq.clear_attenuation(args.channel)
+    script = os.path.basename(__file__)
+    try:
+        with Attenuator(args.port) as att:
+            ch = att.channel(args.channel)
+            mismatches = 0
+            started = time.perf_counter()
+            print(f"{'set dB':>8} {'read dB':>8}")
+            for i, value in enumerate(points):
+                if i and args.dwell:
+                    time.sleep(args.dwell)
+                ch.attenuation = value
+                read_back = ch.attenuation
+                same = attenuation_steps(read_back) == attenuation_steps(value)
+                mismatches += not same
+                print(f"{value:>8.2f} {read_back:>8.2f}{'' if same else '  MISMATCH'}")
+            took = time.perf_counter() - started
+            print(f"{len(points)} points in {took * 1000:.1f} ms", file=sys.stderr)
+    except PortBusy as error:
+        print(f"{script}: {error}", file=sys.stderr)
+        return 2
+    except InstrumentError as error:  # no answer, a bad one, or a refusal
+        print(f"{script}: {error}", file=sys.stderr)
+        return 1
+    except serial.SerialException as error:  # the port is missing, or went away
+        print(f"{script}: {error}", file=sys.stderr)
+        return 2
     return 1 if mismatches else 0
 
 

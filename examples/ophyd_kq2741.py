@@ -20,14 +20,22 @@ running kq2741-ioc (kq2741-ioc --sim to try it).
 from __future__ import annotations
 
 import argparse
+import os
+import sys
 from typing import Any
 
-from bluesky import RunEngine
-from bluesky import plans as bp
-from ophyd_async.core import DeviceVector, StandardReadable
-from ophyd_async.core import StandardReadableFormat as Format
-from ophyd_async.epics.core import epics_signal_r, epics_signal_rw_rbv
-from ophyd_async.plan_stubs import ensure_connected
+try:
+    from bluesky import RunEngine
+    from bluesky import plans as bp
+    from ophyd_async.core import DeviceVector, StandardReadable
+    from ophyd_async.core import StandardReadableFormat as Format
+    from ophyd_async.epics.core import epics_signal_r, epics_signal_rw_rbv
+    from ophyd_async.plan_stubs import ensure_connected
+except ModuleNotFoundError as missing:
+    package = (missing.name or "").partition(".")[0]
+    print(f"{os.path.basename(__file__)} needs bluesky and ophyd-async with Channel Access "
+          f'({package} is missing): pip install bluesky "ophyd-async[ca]"', file=sys.stderr)
+    raise SystemExit(2) from None
 
 
 class KQ2741Channel(StandardReadable):

@@ -1,32 +1,25 @@
-"""Select a wavelength on a channel and confirm it in the channel's status.
+"""Select a wavelength on a channel and confirm it from the instrument.
 
     python select_wavelength.py PORT WAVELENGTH_NM [--channel 1]
 
-Exits 1 when the channel does not support the wavelength or the status does
-not confirm it."""
+The channel's own list says what it supports (channels may differ); a
+wavelength not in it is refused before anything is sent. Exits 1 when the
+channel does not support the wavelength, does not confirm it, or the
+instrument does not answer as it should; 2 when the port is busy, missing or
+goes away."""
 from __future__ import annotations
 
 import argparse
-import contextlib
+import os
 import sys
-from collections.abc import Iterator
 
-from kq2741 import KQ2741
-
-
-@contextlib.contextmanager
-def opened(port: str) -> Iterator[KQ2741]:
-    """The driver on an open port, closed again however the block ends.
-
-    Exits with status 2 when the port cannot be opened: open() has already
-    printed why (busy, or missing)."""
-    kq = KQ2741(port)
-    if not kq.open():
-        sys.exit(2)
-    try:
-        yield kq
-    finally:
-        kq.close()
+try:
+    import serial
+    from kq2741ctl import Attenuator, InstrumentError, PortBusy
+except ModuleNotFoundError as missing:
+    print(f"{os.path.basename(__file__)} needs the kq2741 package ({missing.name} is missing): "
+          "pip install . in the kq2741 checkout, or pip install its wheel", file=sys.stderr)
+    raise SystemExit(2) from None
 
 
 def channel(text: str) -> int:
@@ -37,39 +30,43 @@ def channel(text: str) -> int:
     return value
 
 
-def positive(text: str) -> int:
-    """An argparse type: a whole number above zero."""
+def nm(text: str) -> int:
+    """An argparse type: a wavelength in nm, a whole number above zero."""
     value = int(text)
     if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be above 0, not {value}")
+        raise argparse.ArgumentTypeError(f"wavelength must be above 0 nm, not {value}")
     return value
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("port")
-    parser.add_argument("wavelength", type=positive, help="in nm")
+    parser.add_argument("port", help="e.g. /dev/ttyUSB0, or the simulator's --link")
+    parser.add_argument("wavelength", type=nm, help="in nm")
     parser.add_argument("--channel", type=channel, default=1)
     args = parser.parse_args()
 
-    with opened(args.port) as kq:
-        supported = kq.read_optical_length(args.channel)
-        if supported is None:
-            print(f"no answer from channel {args.channel}")
-            return 1
-        print(f"channel {args.channel} supports {supported} nm")
-        try:
-            selected = kq.set_optical_length(args.wavelength, args.channel)
-        except ValueError as refused:
-            print(refused)
-            return 1
-        status = kq.read_current_status(args.channel)
-        if not selected or status is None:
-            print("no answer from the instrument")
-            return 1
-        now = supported[status["optical_length_index"]]
-        print(f"channel {args.channel} now at {now} nm")
-        return 0 if now == args.wavelength else 1
+    script = os.path.basename(__file__)
+    try:
+        with Attenuator(args.port) as att:
+            ch = att.channel(args.channel)
+            print(f"channel {ch.number} supports {', '.join(map(str, ch.wavelengths))} nm")
+            try:
+                ch.wavelength = args.wavelength
+            except ValueError as refused:  # not in the channel's list: nothing was sent
+                print(refused)
+                return 1
+            now = ch.wavelength
+    except PortBusy as error:
+        print(f"{script}: {error}", file=sys.stderr)
+        return 2
+    except InstrumentError as error:
+        print(f"{script}: {error}", file=sys.stderr)
+        return 1
+    except serial.SerialException as error:
+        print(f"{script}: {error}", file=sys.stderr)
+        return 2
+    print(f"channel {args.channel} now at {now} nm")
+    return 0 if now == args.wavelength else 1
 
 
 if __name__ == "__main__":

@@ -1,29 +1,24 @@
-"""Drive two channels: different attenuations, read back, then clear both.
+"""Drive two channels: different attenuations, each read back, then clear both.
 
-    python two_channels.py PORT [--first 1 --second 2]"""
+    python two_channels.py PORT [--first 1 --second 2]
+
+Exits 1 when a channel reads back something else or does not answer as it
+should (the channels set by then are cleared), 2 when the port is busy,
+missing or goes away."""
 from __future__ import annotations
 
 import argparse
-import contextlib
+import os
 import sys
-from collections.abc import Iterator
+from decimal import Decimal
 
-from kq2741 import KQ2741
-
-
-@contextlib.contextmanager
-def opened(port: str) -> Iterator[KQ2741]:
-    """The driver on an open port, closed again however the block ends.
-
-    Exits with status 2 when the port cannot be opened: open() has already
-    printed why (busy, or missing)."""
-    kq = KQ2741(port)
-    if not kq.open():
-        sys.exit(2)
-    try:
-        yield kq
-    finally:
-        kq.close()
+try:
+    import serial
+    from kq2741ctl import Attenuator, Channel, InstrumentError, PortBusy, attenuation_steps
+except ModuleNotFoundError as missing:
+    print(f"{os.path.basename(__file__)} needs the kq2741 package ({missing.name} is missing): "
+          "pip install . in the kq2741 checkout, or pip install its wheel", file=sys.stderr)
+    raise SystemExit(2) from None
 
 
 def channel(text: str) -> int:
@@ -34,30 +29,46 @@ def channel(text: str) -> int:
     return value
 
 
+def drive(channels: dict[Channel, Decimal]) -> bool:
+    """Sets each channel, reads each back, and clears the ones it set however it ends."""
+    done: list[Channel] = []
+    try:
+        for ch, db in channels.items():
+            ch.attenuation = db
+            done.append(ch)
+        ok = True
+        for ch, db in channels.items():
+            read = ch.status().attenuation
+            print(f"channel {ch.number}: {read:.2f} dB (set {db})")
+            ok = ok and attenuation_steps(read) == attenuation_steps(db)
+        return ok
+    finally:
+        for ch in done:
+            ch.clear()
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("port")
+    parser.add_argument("port", help="e.g. /dev/ttyUSB0, or the simulator's --link")
     parser.add_argument("--first", type=channel, default=1)
     parser.add_argument("--second", type=channel, default=2)
     args = parser.parse_args()
     if args.first == args.second:
         parser.error("--first and --second must be two different channels")
-    targets = {args.first: 1500, args.second: 4200}  # mdB
 
-    with opened(args.port) as kq:
-        for ch, mdb in targets.items():
-            kq.set_attenuation(mdb, ch)
-        ok = True
-        for ch, mdb in targets.items():
-            status = kq.read_current_status(ch)
-            if status is None:
-                print(f"channel {ch}: no answer")
-                ok = False
-                continue
-            print(f"channel {ch}: {status['attenuation']} mdB (set {mdb})")
-            ok = ok and status["attenuation"] == mdb
-        for ch in targets:
-            kq.clear_attenuation(ch)
+    script = os.path.basename(__file__)
+    try:
+        with Attenuator(args.port) as att:
+            ok = drive({att.channel(args.first): Decimal("1.5"), att.channel(args.second): Decimal("4.2")})
+    except PortBusy as error:
+        print(f"{script}: {error}", file=sys.stderr)
+        return 2
+    except InstrumentError as error:
+        print(f"{script}: {error}", file=sys.stderr)
+        return 1
+    except serial.SerialException as error:
+        print(f"{script}: {error}", file=sys.stderr)
+        return 2
     return 0 if ok else 1
 
 

@@ -29,57 +29,85 @@ def sim():
         yield running
 
 
+# Each example exists twice: on kq2741ctl.Attenuator, and as kq2741class_* on
+# the class KQ2741 for code written against it; both behave alike.
+BOTH = ["", "kq2741class_"]
+
+
 @needs_sim
-def test_sweep_reads_back_every_value(sim):
-    result = run("attenuation_sweep.py", sim.port, "--channel", "2", "--stop", "1005", "--step", "335")
+@pytest.mark.parametrize("args, rows", [
+    (["--channel", "2", "--stop", "1", "--step", "0.25"], [("0.00", "0.00"), ("0.25", "0.25"), ("0.50", "0.50"),
+                                                           ("0.75", "0.75"), ("1.00", "1.00")]),
+    (["--channel", "2", "--start", "1.01", "--stop", "0.29", "--step", "0.36"],
+     [("1.01", "1.01"), ("0.65", "0.65"), ("0.29", "0.29")]),
+    (["--channel", "2", "--start", "0.3", "--stop", "0.3", "--dwell", "0.01"], [("0.30", "0.30")]),
+], ids=["up", "down", "one-point"])
+def test_sweep_reads_back_every_value(sim, args, rows):
+    result = run("attenuation_sweep.py", sim.port, *args)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert [tuple(line.split()) for line in result.stdout.splitlines()[1:]] == rows
+    assert sim.state()["channels"][1]["attenuation_steps"] == round(float(rows[-1][0]) * 100)
+    assert result.stderr.startswith(f"{len(rows)} points in ")
+
+
+@needs_sim
+def test_kq2741class_sweep_reads_back_every_value_in_mdb(sim):
+    result = run("kq2741class_attenuation_sweep.py", sim.port, "--channel", "2", "--stop", "1005", "--step", "335")
     assert result.returncode == 0, result.stdout + result.stderr
     rows = [line.split() for line in result.stdout.splitlines()[1:]]
     assert rows == [["0", "0"], ["335", "330"], ["670", "670"], ["1005", "1000"]]
 
 
 @needs_sim
-@pytest.mark.parametrize(
-    "wavelength, channel, status, index", [("1625", "3", 0, 1), ("1625", "1", 1, None), ("1490", "1", 0, 1)]
-)
-def test_select_wavelength(sim, wavelength, channel, status, index):
-    result = run("select_wavelength.py", sim.port, wavelength, "--channel", channel)
+@pytest.mark.parametrize("prefix", BOTH)
+@pytest.mark.parametrize("wavelength, channel, status, index", [
+    ("1625", "3", 0, 1), ("1625", "1", 1, None), ("1490", "1", 0, 1)])
+def test_select_wavelength(sim, prefix, wavelength, channel, status, index):
+    result = run(f"{prefix}select_wavelength.py", sim.port, wavelength, "--channel", channel)
     assert result.returncode == status, result.stdout + result.stderr
     if status == 0:
         assert result.stdout.splitlines()[-1] == f"channel {channel} now at {wavelength} nm"
         assert sim.state()["channels"][int(channel) - 1]["wavelength_index"] == index
     else:
-        assert "no supported yet" in result.stdout
+        assert ("no supported yet" if prefix else "does not support 1625 nm") in result.stdout
 
 
 @needs_sim
-def test_two_channels(sim):
-    result = run("two_channels.py", sim.port, "--first", "1", "--second", "4")
+@pytest.mark.parametrize("prefix, shown", [("", "channel 4: 4.20 dB (set 4.2)"),
+                                           ("kq2741class_", "channel 4: 4200 mdB (set 4200)")])
+def test_two_channels(sim, prefix, shown):
+    result = run(f"{prefix}two_channels.py", sim.port, "--first", "1", "--second", "4")
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "channel 4: 4200 mdB (set 4200)" in result.stdout
+    assert shown in result.stdout
     channels = sim.state()["channels"]
     assert channels[0]["attenuation_steps"] == channels[3]["attenuation_steps"] == 0
-    silent = run("two_channels.py", sim.port, "--first", "1", "--second", "9")
-    assert silent.returncode == 1 and "channel 9: no answer" in silent.stdout
-
-
-@needs_sim
-def test_fast_sweep_downwards_reads_back_every_value(sim):
-    result = run("fast_sweep.py", sim.port, "2", "1.01", "0.29", "0.36")
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert [line.split() for line in result.stdout.splitlines()[1:]] == [["1.01", "1.01"], ["0.65", "0.65"],
-                                                                        ["0.29", "0.29"]]
-    assert sim.state()["channels"][1]["attenuation_steps"] == 29
+    silent = run(f"{prefix}two_channels.py", sim.port, "--first", "2", "--second", "9")
+    assert silent.returncode == 1
+    assert "channel 9: no answer" in silent.stdout if prefix else "set attenuation on channel 9" in silent.stderr
+    # The channel set before the silent one is cleared again.
+    assert sim.state()["channels"][1]["attenuation_steps"] == 0
 
 
 @pytest.mark.parametrize(
     "script, args, complaint",
     [
         ("port_check.py", [], "the following arguments are required: port"),
-        ("attenuation_sweep.py", ["p", "--step", "0"], "must be above 0"),
-        ("attenuation_sweep.py", ["p", "--start", "900", "--stop", "100"], "--stop must not be below --start"),
+        ("port_check.py", ["p", "--timeout", "0"], "must be above 0"),
+        ("attenuation_sweep.py", ["p", "--step", "0"], "--step must be more than 0 dB"),
+        ("attenuation_sweep.py", ["p", "--step", "0.005"], "lies between two 0.01 dB steps"),
+        ("attenuation_sweep.py", ["p", "--stop", "655.36"], "above 655.35 dB"),
+        ("attenuation_sweep.py", ["p", "--start", "x"], "not a number of dB"),
+        ("attenuation_sweep.py", ["p", "--dwell", "-1"], "must be 0 s or more"),
         ("two_channels.py", ["p", "--second", "1"], "two different channels"),
         ("select_wavelength.py", ["p", "1550", "--channel", "256"], "channel must be 1 to 255"),
-        ("fast_sweep.py", ["p", "1", "0", "1", "0.005"], "in steps of 0.01"),
+        ("select_wavelength.py", ["p", "0"], "must be above 0 nm"),
+        ("kq2741class_port_check.py", [], "the following arguments are required: port"),
+        ("kq2741class_attenuation_sweep.py", ["p", "--step", "0"], "must be above 0"),
+        ("kq2741class_attenuation_sweep.py", ["p", "--start", "900", "--stop", "100"],
+         "--stop must not be below --start"),
+        ("kq2741class_attenuation_sweep.py", ["p", "--stop", "655360"], "must be 0 to 655350 mdB"),
+        ("kq2741class_two_channels.py", ["p", "--second", "1"], "two different channels"),
+        ("kq2741class_select_wavelength.py", ["p", "1550", "--channel", "256"], "channel must be 1 to 255"),
     ],
 )
 def test_examples_refuse_bad_arguments_with_a_usage_line(script, args, complaint):
@@ -89,15 +117,46 @@ def test_examples_refuse_bad_arguments_with_a_usage_line(script, args, complaint
 
 
 @needs_sim
-def test_port_check_paths(sim):
-    assert run("port_check.py", "/dev/kq2741-missing").returncode == 2
-    answered = run("port_check.py", sim.port)
-    assert answered.returncode == 0 and "version {'module_version': 2" in answered.stdout
+@pytest.mark.parametrize("prefix, answered", [("", "KQ2741 version 2.50.32"),
+                                              ("kq2741class_", "version {'module_version': 2")])
+def test_port_check_paths(sim, prefix, answered):
+    script = f"{prefix}port_check.py"
+    missing = run(script, "/dev/kq2741-missing")
+    assert missing.returncode == 2 and "no such port" in missing.stdout
+    result = run(script, sim.port)
+    assert result.returncode == 0 and answered in result.stdout
+    # Held by another program: this one.
     with open(sim.port, "rb"):
-        busy = run("port_check.py", sim.port)
+        busy = run(script, sim.port)
     assert busy.returncode == 2 and "busy" in busy.stdout
     with Simulator("--silent") as mute:
-        assert run("port_check.py", mute.port).returncode == 3
+        assert run(script, mute.port).returncode == 3
+
+
+# Copied alone onto a machine without what it needs, an example says so in
+# one line and exits 2, with no traceback.
+@pytest.mark.parametrize("script, blocked, needs", [
+    ("attenuation_sweep.py", "kq2741ctl", "needs the kq2741 package (kq2741ctl is missing)"),
+    ("select_wavelength.py", "serial", "needs the kq2741 package (serial is missing)"),
+    ("two_channels.py", "kq2741ctl", "needs the kq2741 package (kq2741ctl is missing)"),
+    ("port_check.py", "kq2741ctl", "needs the kq2741 package (kq2741ctl is missing)"),
+    ("kq2741class_attenuation_sweep.py", "kq2741", "needs the kq2741 package (kq2741 is missing)"),
+    ("kq2741class_attenuation_sweep.py", "kq2741ctl", "needs the kq2741 package (kq2741ctl is missing)"),
+    ("kq2741class_select_wavelength.py", "kq2741", "needs the kq2741 package (kq2741 is missing)"),
+    ("kq2741class_two_channels.py", "kq2741", "needs the kq2741 package (kq2741 is missing)"),
+    ("kq2741class_port_check.py", "kq2741", "needs the kq2741 package (kq2741 is missing)"),
+    ("ophyd_kq2741.py", "bluesky", "needs bluesky and ophyd-async with Channel Access (bluesky is missing)"),
+    ("ophyd_kq2741.py", "ophyd_async",
+     'needs bluesky and ophyd-async with Channel Access (ophyd_async is missing): pip install bluesky "ophyd-async[ca]"'),
+])
+def test_an_example_without_its_dependency_says_what_it_needs_in_one_line(script, blocked, needs):
+    with tempfile.TemporaryDirectory() as alone:
+        copy = shutil.copy(EXAMPLES / script, alone)
+        code = (f"import runpy, sys\nsys.modules[{blocked!r}] = None\nsys.argv = [{copy!r}, 'PORT']\n"
+                f"runpy.run_path({copy!r}, run_name='__main__')")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith(f"{script} {needs}") and result.stderr.count("\n") == 1, result.stderr
 
 
 needs_mypy = pytest.mark.needs("mypy")

@@ -68,7 +68,7 @@ case "$output" in
     *"succ close full screen!"*) echo "wheel smoke test: passed" ;;
     *) echo "wheel smoke test: FAILED" >&2; exit 1 ;;
 esac
-if "$venv/bin/python" "$root/examples/fast_sweep.py" "$port" 1 0 0.5 0.25 | sed 's/^/fast_sweep: /'; then
+if "$venv/bin/python" "$root/examples/attenuation_sweep.py" "$port" --stop 0.5 --step 0.25 | sed 's/^/attenuation_sweep: /'; then
     echo "kq2741ctl.Attenuator from the wheel: passed"
 else
     echo "kq2741ctl.Attenuator from the wheel: FAILED" >&2
