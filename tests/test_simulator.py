@@ -504,6 +504,15 @@ def test_a_link_a_live_simulator_owns_is_refused_not_taken_over(start, detach, t
     assert not os.path.lexists(link)
 
 
+def test_a_link_too_long_to_name_the_socket_after_is_owned_just_the_same(detach, tmp_path):
+    folder = tmp_path / ("d" * 120)
+    folder.mkdir()
+    link = folder / "kq2741"
+    assert detach(link).returncode == 0
+    assert one_line(run_sim("--link", link), 4, "another running simulator owns it")
+    assert run_sim("--stop", link).returncode == 0 and not os.path.lexists(link)
+
+
 @pytest.mark.parametrize("mode", [[], ["--detach"]], ids=["foreground", "detached"])
 def test_the_dangling_link_of_a_killed_simulator_is_taken(start, detach, tmp_path, mode):
     link = tmp_path / "kq2741"
