@@ -39,6 +39,26 @@ Ref new_serial(const State& st, Borrowed port) {
     return Ref::steal(PyObject_Call(make.get(), args.get(), kwargs.get()));
 }
 
+// Does the serial library's error on open say another program has the port?
+bool held_elsewhere([[maybe_unused]] const State& st, Borrowed error) {
+#ifdef _WIN32
+    // pyserial on Windows keeps the system's refusal in its message alone
+    // ("could not open port 'COM3': PermissionError(13, 'Access is denied.',
+    // None, 5)"): Windows gives a serial port to one program at a time and
+    // refuses every other open so.
+    Ref text = Ref::steal(PyObject_Str(error));
+    Ref needle = Ref::steal(PyUnicode_FromString("PermissionError("));
+    const int found = text && needle ? PySequence_Contains(text.get(), needle.get()) : -1;
+    if (found < 0) PyErr_Clear();
+    return found > 0;
+#else
+    Ref code = Ref::steal(PyObject_GetAttr(error, st.names.error_number));
+    const long number = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : 0;
+    PyErr_Clear();  // no errno, or one too large for a long: not EBUSY either way
+    return number == EBUSY;
+#endif
+}
+
 // serial.open(). A port another program made the kernel refuse to others
 // (TIOCEXCL) fails with EBUSY: that is PortBusy, naming the holder where it
 // can be seen, caused by the serial library's own error.
@@ -46,9 +66,7 @@ bool open_serial(const State& st, Borrowed serial, Borrowed port) {
     if (Ref::steal(PyObject_CallMethodNoArgs(serial, st.names.open))) return true;
     if (!PyErr_ExceptionMatches(st.serial_exception)) return false;
     Ref error = kq::take_raised();
-    Ref code = Ref::steal(PyObject_GetAttr(error.get(), st.names.error_number));
-    if (!code) PyErr_Clear();
-    if (!code || PyLong_Check(code.get()) == 0 || PyLong_AsLong(code.get()) != EBUSY) {
+    if (!held_elsewhere(st, error.get())) {
         kq::raise_again(std::move(error));
         return false;
     }
@@ -70,7 +88,7 @@ bool open_serial(const State& st, Borrowed serial, Borrowed port) {
 
 // The line for an open serial object: its descriptor when it is a local
 // terminal, else its own read and write.
-std::unique_ptr<Line> line_for(const State& st, Borrowed serial, Borrowed port) {
+std::unique_ptr<Line> line_for(const State& st, Borrowed serial, [[maybe_unused]] Borrowed port) {
 #ifdef KQ2741CTL_FD_LINE
     Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(serial, st.names.fileno));
     if (!fileno) {
