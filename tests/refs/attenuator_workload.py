@@ -141,7 +141,42 @@ def scenarios():
     add("timeout refused", ValueError, lambda: Attenuator("scripted://", timeout=-1))
     add("port refused", TypeError, lambda: Attenuator(b"/dev/ttyUSB0"))
     add("logged", 1.1, logged)
+    # kq2741sim://, the simulated instrument of kq2741ctl._simulator.
+    add("simulated status", kq2741ctl.Status(0, 0, 0.0), lambda: simulated("", ch(lambda c: c.status())))
+    add("simulated set, read back", 2.5, lambda: simulated("", ch(set_then_read(2.5))))
+    add("simulated select", 1625, lambda: simulated("channel_wavelengths=1=1550,1625&delay_ms=1",
+                                                    ch(select_then_read(1625))))
+    add("simulated corrupt", BadAnswer, lambda: simulated("corrupt", ch(lambda c: c.status())))
+    add("simulated silent", NoAnswer, lambda: simulated("silent", ch(lambda c: c.status())))
+    add("simulated refused setting", serial.SerialException, lambda: simulated("channels=0", ch(lambda c: c.status())))
+    add("simulated named, state", 4, lambda: simulated_state("kq2741sim://workload?channels=4"))
     return s
+
+
+def simulated(query, do):
+    with Attenuator(f"kq2741sim://?{query}", timeout=0.005) as att:
+        return do(att)
+
+
+def set_then_read(value):
+    def run(c):
+        c.attenuation = value
+        return c.attenuation
+    return run
+
+
+def select_then_read(nm):
+    def run(c):
+        c.wavelength = nm
+        return c.wavelength
+    return run
+
+
+def simulated_state(url):
+    with serial.serial_for_url(url) as port:
+        port.write(frame(1, b"\x00\x03") * 3)
+        port.read(port.in_waiting)
+        return len(port.state()["channels"])
 
 
 def late_then_next(c):
