@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Make this machine ready to build, test and run the driver:
-#   - system tools the tests use (lsof for the port-busy check),
+#   - system tools the tests use (lsof for the port-busy check) and make
+#     check-windows uses (mingw-w64, wine),
 #   - a virtual environment in .venv,
 #   - the driver built and installed into it with its test extra.
 # Safe to run again: each step is skipped when its result is already there,
@@ -14,6 +15,9 @@ python=${PYTHON:-python3}
 
 apt_packages=()
 command -v lsof >/dev/null 2>&1 || apt_packages+=(lsof)
+# make check-windows: the cross compiler and wine.
+command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || apt_packages+=(g++-mingw-w64-x86-64)
+command -v wine >/dev/null 2>&1 || apt_packages+=(wine wine64)
 source "$root/tools/lib.sh"
 apt_install bootstrap "${apt_packages[@]}"
 
