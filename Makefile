@@ -29,6 +29,7 @@ bench: bootstrap
 	$(PYTHON) bench/attenuator_bench.py
 	$(PYTHON) bench/frameworks_bench.py
 	$(PYTHON) bench/ioc_bench.py
+	$(PYTHON) bench/simulator_bench.py
 
 clean:
 	rm -rf build builddir* dist .venv
