@@ -27,7 +27,7 @@ std::vector<std::string_view> split_at(std::string_view text, char sep) {
 std::vector<std::uint16_t> wavelength_list(std::string_view name, std::string_view text) {
     std::vector<std::uint16_t> out;
     for (auto part : split_at(text, ','))
-        out.push_back(static_cast<std::uint16_t>(number(name, part, 1, 0xFFFF)));
+        out.push_back(static_cast<std::uint16_t>(number(name, part, 1, protocol::kMaxNm)));
     if (out.size() > protocol::kMaxWavelengths)
         throw SettingError(std::string(name), "at most " + std::to_string(protocol::kMaxWavelengths) + " wavelengths");
     return out;

@@ -2,7 +2,7 @@
 
 #include <getopt.h>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 Options parse_options(int argc, char** argv) {
     // Long options have codes above 255, so an unknown short one ('-x' in
@@ -101,4 +101,4 @@ const char* usage() {
            "  --version                    the program's version\n";
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

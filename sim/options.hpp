@@ -6,7 +6,7 @@
 
 #include "model/settings.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -26,4 +26,4 @@ struct Options {
 Options parse_options(int argc, char** argv);
 const char* usage();
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -11,7 +11,7 @@
 #include "options.hpp"
 #include "pty.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 class Server {
 public:
@@ -44,4 +44,4 @@ private:
     Clock::time_point started_ = Clock::now();
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -101,12 +101,20 @@ if ! command -v meson >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1 ||
 fi
 setup=(--cross-file "$root/tools/windows/mingw-w64.ini" -Dpython.build_config="$cpython/build-details.json"
        --buildtype=release)
+# A build directory keeps the CPython it was first set up for: another
+# cache means a new one.
+[ "$(cat "$build/meson-for" 2>/dev/null)" = "$cpython" ] || rm -rf "$build/meson"
 if [ -f "$build/meson/build.ninja" ]; then
     meson setup --reconfigure "$build/meson" "${setup[@]}" >/dev/null
 else
     meson setup "$build/meson" "${setup[@]}" >/dev/null
 fi
-nice -n 5 ninja -C "$build/meson" >/dev/null
+echo "$cpython" > "$build/meson-for"
+if ! nice -n 5 ninja -C "$build/meson" >"$build/ninja.log" 2>&1; then
+    grep -E -A5 'error|FAILED' "$build/ninja.log" | head -n 60 >&2
+    say "the cross build failed (log: $build/ninja.log)" >&2
+    exit 1
+fi
 modules=("$build/meson/src/kq2741.cp311-win_amd64.pyd" "$build/meson/package/_core.cp311-win_amd64.pyd"
          "$build/meson/package/_simulator.cp311-win_amd64.pyd")
 for module in "${modules[@]}"; do

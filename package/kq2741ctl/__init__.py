@@ -19,7 +19,16 @@ from __future__ import annotations
 
 from ._errors import BadAnswer, InstrumentError, NoAnswer, PortBusy, Refused
 from ._results import Status, Version
-from ._core import Attenuator, Channel
+from ._core import (
+    MAX_DB,
+    MAX_STEPS,
+    MAX_TIMEOUT,
+    STEP_DB,
+    STEPS_PER_DB,
+    Attenuator,
+    Channel,
+    attenuation_steps,
+)
 
 import serial as _serial
 
@@ -28,6 +37,11 @@ if __name__ not in _serial.protocol_handler_packages:
     _serial.protocol_handler_packages.append(__name__)
 
 __all__ = [
+    "MAX_DB",
+    "MAX_STEPS",
+    "MAX_TIMEOUT",
+    "STEPS_PER_DB",
+    "STEP_DB",
     "Attenuator",
     "BadAnswer",
     "Channel",
@@ -37,4 +51,5 @@ __all__ = [
     "Refused",
     "Status",
     "Version",
+    "attenuation_steps",
 ]

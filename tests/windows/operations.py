@@ -104,7 +104,7 @@ def attenuator(port: str, timeout: float = 0.5, silence: bool = True) -> float:
         check(f"{where}: wavelengths", ch.wavelengths, (1310, 1490, 1550))
         ch.wavelength = 1550
         check(f"{where}: wavelength", ch.wavelength, 1550)
-        for value, db in ((3.5, 3.5), (Decimal("0.29"), 0.29), (Fraction(1, 4), 0.25), (0.3, 0.3)):
+        for value, db in ((3.5, 3.5), (Decimal("0.29"), 0.29), (Fraction(1, 4), 0.25), (0.3, 0.3), (0.1 * 3, 0.3)):
             ch.attenuation = value
             check(f"{where}: attenuation {value!r}", ch.attenuation, db)
         check(f"{where}: status", ch.status(), Status(0, 2, 0.3))
@@ -113,7 +113,7 @@ def attenuator(port: str, timeout: float = 0.5, silence: bool = True) -> float:
         ch.disconnect()
         att.close_display()
         check(f"{where}: disconnect, close_display", True, True)
-        for value, error in ((0.295, ValueError), (0.1 * 3, ValueError), (655.36, ValueError), (float("nan"), ValueError),
+        for value, error in ((0.295, ValueError), (kq2741ctl.MAX_DB + 1, ValueError), (float("nan"), ValueError),
                              ("1", TypeError), (True, TypeError)):
             refused(f"{where}: attenuation {value!r}", error, lambda v=value: setattr(ch, "attenuation", v))
         refused(f"{where}: wavelength 1234", ValueError, lambda: setattr(ch, "wavelength", 1234))

@@ -8,12 +8,12 @@
 #include <new>
 #include <string>
 
-#include "core/ref.hpp"
+#include "cpython/ref.hpp"
 #include "model/responder.hpp"
 
 namespace {
 
-using kq::Ref;
+using kq2741::cpython::Ref;
 using kq2741::model::Responder;
 using kq2741::model::SettingError;
 using kq2741::model::Settings;
