@@ -171,14 +171,15 @@ def scenarios():
     add("simulated select", 1625, lambda: simulated("channel_wavelengths=1=1550,1625&delay_ms=1",
                                                     ch(select_then_read(1625))))
     add("simulated corrupt", BadAnswer, lambda: simulated("corrupt", ch(lambda c: c.status())))
-    add("simulated silent", NoAnswer, lambda: simulated("silent", ch(lambda c: c.status())))
+    add("simulated silent", NoAnswer, lambda: simulated("silent", ch(lambda c: c.status()), timeout=0.005))
     add("simulated refused setting", serial.SerialException, lambda: simulated("channels=0", ch(lambda c: c.status())))
     add("simulated named, state", 4, lambda: simulated_state("kq2741sim://workload?channels=4"))
     return s
 
 
-def simulated(query, do):
-    with Attenuator(f"kq2741sim://?{query}", timeout=0.005) as att:
+def simulated(query, do, timeout=0.5):
+    """do(att) on kq2741sim:// with query; the time-out only runs out on silence."""
+    with Attenuator(f"kq2741sim://?{query}", timeout=timeout) as att:
         return do(att)
 
 
