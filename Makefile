@@ -29,6 +29,8 @@ bench: bootstrap
 	$(PYTHON) bench/attenuator_bench.py
 	$(PYTHON) bench/frameworks_bench.py
 	$(PYTHON) bench/ioc_bench.py
+	$(PYTHON) bench/tango_bench.py
+	$(PYTHON) bench/panel_bench.py
 	$(PYTHON) bench/simulator_bench.py
 
 clean:

@@ -18,6 +18,8 @@ command -v lsof >/dev/null 2>&1 || apt_packages+=(lsof)
 # make check-windows: the cross compiler and wine.
 command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || apt_packages+=(g++-mingw-w64-x86-64)
 command -v wine >/dev/null 2>&1 || apt_packages+=(wine wine64)
+# The panel's browser tests and bench drive Debian's chromium through playwright.
+[ -x /usr/bin/chromium ] || apt_packages+=(chromium)
 source "$root/tools/lib.sh"
 apt_install bootstrap "${apt_packages[@]}"
 
@@ -30,7 +32,8 @@ fi
 # Rebuild only when something that goes into the build changed.
 stamp="$venv/.kq2741-build-stamp"
 digest=$(find pyproject.toml meson.build src sim model protocol tty cpython ctl launcher package ioc stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
-            -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name '*.py' -o -name 'py.typed' \) \
+            -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name '*.py' -o -name 'py.typed' \
+            -o -name '*.html' -o -name '*.css' -o -name '*.js' -o -name '*.svg' \) \
             -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$digest" ]; then
     echo "bootstrap: building and installing kq2741 into $venv"
