@@ -127,6 +127,8 @@ def test_the_url_answers_as_kq2741_sim_does(case):
     ("kq2741sim://?split=yes", "split: expected nothing, 1 or true (on), 0 or false (off), got 'yes'"),
     ("kq2741sim://?state_file=/tmp/x", "state-file: no such setting"),
     ("kq2741sim://?channels=%FF", "channels: expected a number"),
+    ("kq2741sim://?channels=%zz8", "channels: expected a number from 1 to 255, got '%zz8'"),
+    ("kq2741sim://?channels=\udcff", "can't encode character"),
     ("kq2741sim://bench/path", "expected kq2741sim://[NAME][?option=value&flag&...]"),
     ("kq2741sim://#fragment", "expected kq2741sim://"),
 ])
@@ -153,6 +155,7 @@ def test_flags_on_and_off(flags, answers):
     ("delay_ms=30", lambda ch: ch.status().attenuation, 0.0),
     ("split", lambda ch: ch.wavelengths, (1310, 1490, 1550)),
     ("channel_wavelengths=2=1550,1625&channel-wavelengths=3=1625", lambda ch: ch.wavelengths, (1550, 1625)),
+    ("channel%5Fwavelengths=2%3D1550%2C1625", lambda ch: ch.wavelengths, (1550, 1625)),
 ])
 def test_the_attenuator_meets_the_faults_through_the_url(query_, call, outcome):
     with Attenuator(f"kq2741sim://?{query_}", timeout=0.2) as att:
