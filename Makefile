@@ -27,6 +27,7 @@ bench: bootstrap
 	$(PYTHON) bench/bench.py
 	$(PYTHON) bench/ctl_bench.py
 	$(PYTHON) bench/attenuator_bench.py
+	$(PYTHON) bench/connections_bench.py
 	$(PYTHON) bench/frameworks_bench.py
 	$(PYTHON) bench/ioc_bench.py
 	$(PYTHON) bench/tango_bench.py

@@ -83,6 +83,7 @@ installed_only=(
     tests/test_demo_program.py
     tests/test_ioc.py
     tests/test_tango.py
+    tests/test_aio.py
     tests/test_panel.py
     tests/test_panel_browser.py
     tests/test_examples.py::test_examples_type_check_against_the_installed_stubs
