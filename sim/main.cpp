@@ -9,8 +9,8 @@
 
 #include "detach.hpp"
 #include "fsutil.hpp"
-#include "instrument.hpp"
 #include "link_claim.hpp"
+#include "model/responder.hpp"
 #include "options.hpp"
 #include "pty.hpp"
 #include "server.hpp"
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
             }
         }
         Pty pty;
-        Instrument instrument(wavelength_table(opts), opts.device_version);
+        kq2741::model::Responder instrument(opts.instrument);
         Server server(opts, pty, instrument, wake[0]);
         Link link;
         if (!opts.link.empty()) {

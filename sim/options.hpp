@@ -1,13 +1,10 @@
 // Command-line options of kq2741-sim.
 #pragma once
 
-#include <cstdint>
-#include <map>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "instrument.hpp"
+#include "model/settings.hpp"
 
 namespace kq2741::sim {
 
@@ -16,18 +13,11 @@ struct UsageError : std::runtime_error {
 };
 
 struct Options {
-    unsigned channels = 4;
-    std::vector<std::uint16_t> wavelengths{1310, 1490, 1550};
-    std::map<unsigned, std::vector<std::uint16_t>> channel_wavelengths;
-    protocol::Version device_version{2, 50, 32};
+    kq2741::model::Settings instrument;  // --channels ... --corrupt
     std::string link;
     std::string stop_link;  // --stop: stop the simulator that owns this link, nothing else
     bool detach = false;
     std::string state_file;
-    unsigned delay_ms = 0;
-    bool split = false;
-    bool silent = false;
-    bool corrupt = false;
     bool stop_with_stdin = false;
     bool verbose = false;
     bool help = false;
@@ -36,8 +26,6 @@ struct Options {
 
 // Throws UsageError on anything it cannot use.
 Options parse_options(int argc, char** argv);
-// Wavelength list of every channel, channel 1 first.
-std::vector<std::vector<std::uint16_t>> wavelength_table(const Options& opts);
 const char* usage();
 
 }  // namespace kq2741::sim

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 LIB = Path(__file__).resolve().parent.parent / "tools" / "lib.sh"
-TOOLS = ("c++", "make", "lsof")
+TOOLS = ("c++", "make", "lsof", "x86_64-w64-mingw32-g++", "wine")
 
 
 def needs(tmp_path: Path, tools, python_says: str | None, python: str = "python3"):
@@ -33,14 +33,15 @@ def needs(tmp_path: Path, tools, python_says: str | None, python: str = "python3
 
 @pytest.mark.parametrize("tools, python_says, packages", [
     (TOOLS, "echo 3.11 1 1 1", set()),
-    (("g++", "make", "lsof"), "echo 3.11 1 1 1", set()),
-    (("make", "lsof"), "echo 3.11 1 1 1", {"g++"}),
-    ((), "echo 3.11 1 1 1", {"g++", "make", "lsof"}),
+    (("g++", *TOOLS[1:]), "echo 3.11 1 1 1", set()),
+    (TOOLS[1:], "echo 3.11 1 1 1", {"g++"}),
+    (TOOLS[:3], "echo 3.11 1 1 1", {"g++-mingw-w64-x86-64", "wine", "wine64"}),
+    ((), "echo 3.11 1 1 1", {"g++", "make", "lsof", "g++-mingw-w64-x86-64", "wine", "wine64"}),
     (TOOLS, "echo 3.11 1 0 1", {"python3.11-dev"}),
     (TOOLS, "echo 3.12 1 1 0", {"python3.12-venv"}),
     (TOOLS, "echo 3.13 1 0 0", {"python3.13-dev", "python3.13-venv"}),
     (TOOLS, None, {"python3", "python3-dev", "python3-venv"}),
-], ids=["all-there", "g++-only", "no-compiler", "bare", "no-headers", "no-venv", "neither", "no-python"])
+], ids=["all-there", "g++-only", "no-compiler", "no-windows-tools", "bare", "no-headers", "no-venv", "neither", "no-python"])
 def test_what_a_debian_machine_lacks_is_installed(tmp_path, tools, python_says, packages):
     status, found, stderr = needs(tmp_path, tools, python_says)
     assert (status, found, stderr) == (0, packages, "")

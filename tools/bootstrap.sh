@@ -2,7 +2,8 @@
 # Make this machine ready to build, test and run the driver:
 #   - what a bare Debian lacks, installed with apt-get when missing (a C++
 #     compiler, make, Python's venv and headers for the interpreter in use,
-#     lsof for the port-busy check, chromium for the panel's browser tests),
+#     lsof for the port-busy check, chromium for the panel's browser tests,
+#     mingw-w64 and wine for make check-windows),
 #   - a virtual environment in .venv,
 #   - the driver built and installed into it with its test extra.
 # Safe to run again: each step is skipped when its result is already there,
@@ -32,7 +33,7 @@ fi
 
 # Rebuild only when something that goes into the build changed.
 stamp="$venv/.kq2741-build-stamp"
-digest=$(find pyproject.toml meson.build src sim protocol tty cpython ctl launcher package ioc stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
+digest=$(find pyproject.toml meson.build src sim model protocol tty cpython ctl launcher package ioc stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
             -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name '*.py' -o -name 'py.typed' \
             -o -name '*.html' -o -name '*.css' -o -name '*.js' -o -name '*.svg' \) \
             -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)

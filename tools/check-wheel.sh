@@ -22,11 +22,12 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 wanted = ["kq2741.cpython-", "/scripts/kq2741", "/scripts/kq2741-sim", "/scripts/kq2741ctl",
           "kq2741-stubs/__init__.pyi", "kq2741ctl/_core.cpython-", "kq2741ctl/__init__.py", "kq2741ctl/py.typed",
-          "kq2741ctl/panel/program.py", "kq2741ctl/panel/static/index.html", "kq2741ctl/panel/static/panel.js"]
+          "kq2741ctl/panel/program.py", "kq2741ctl/panel/static/index.html", "kq2741ctl/panel/static/panel.js",
+          "kq2741ctl/_simulator.cpython-", "kq2741ctl/protocol_kq2741sim.py"]
 missing = [w for w in wanted if not any(w in n for n in names)]
 if missing:
     sys.exit(f"wheel lacks {missing}: {names}")
-print("wheel holds: module, kq2741, kq2741-sim, kq2741ctl, kq2741-stubs, the kq2741ctl package and its panel page")
+print("wheel holds: module, kq2741, kq2741-sim, kq2741ctl, kq2741-stubs, the kq2741ctl package its panel page and its simulator")
 PY
 
 python3 -m venv "$venv"
@@ -72,6 +73,12 @@ if "$venv/bin/python" "$root/examples/attenuation_sweep.py" "$port" --stop 0.5 -
     echo "kq2741ctl.Attenuator from the wheel: passed"
 else
     echo "kq2741ctl.Attenuator from the wheel: FAILED" >&2
+    exit 1
+fi
+if "$venv/bin/python" "$root/examples/fast_sweep.py" "kq2741sim://?channels=2" 2 0 0.5 0.25 | sed 's/^/fast_sweep: /'; then
+    echo "kq2741sim:// from the wheel: passed"
+else
+    echo "kq2741sim:// from the wheel: FAILED" >&2
     exit 1
 fi
 # kq2741ctl must find the kq2741-sim installed beside it, and python -m

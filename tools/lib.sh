@@ -58,6 +58,12 @@ system_needs() {
     command -v lsof >/dev/null 2>&1 || echo "lsof the tests' check of who holds a port"
     # The panel's browser tests and bench drive Debian's chromium through playwright.
     [ -x /usr/bin/chromium ] || echo "chromium the browser the panel's tests drive"
+    # make check-windows: the cross compiler and wine.
+    command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || echo "g++-mingw-w64-x86-64 the Windows cross compiler"
+    if ! command -v wine >/dev/null 2>&1; then
+        echo "wine wine, to run the Windows build"
+        echo "wine64 wine, to run the Windows build"
+    fi
     command -v make >/dev/null 2>&1 || echo "make make test, make demo"
     command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || command -v clang++ >/dev/null 2>&1 ||
         echo "g++ a C++ compiler"
@@ -96,7 +102,7 @@ print("%d.%d" % sys.version_info[:2],
 # stage_package BUILD_DIR SUFFIX: the package kq2741ctl as a build of the
 # checks imports it, in BUILD_DIR/site (put that on PYTHONPATH): its Python
 # files from the checkout, the IOC's as its subpackage ioc, beside the _core
-# that build made. Prints the core.
+# and _simulator that build made. Prints the core.
 stage_package() {
     local build=$1 suffix=$2 site="$1/site/kq2741ctl" file
     rm -rf "$site"
@@ -107,6 +113,6 @@ stage_package() {
     for file in "$root"/ioc/*.py; do
         ln -s "$file" "$site/ioc/"
     done
-    ln -s "$build/package/_core$suffix" "$site/"
+    ln -s "$build/package/_core$suffix" "$build/package/_simulator$suffix" "$site/"
     echo "$site/_core$suffix"
 }
