@@ -75,7 +75,7 @@ else
     echo "kq2741ctl.Attenuator from the wheel: FAILED" >&2
     exit 1
 fi
-if "$venv/bin/python" "$root/examples/fast_sweep.py" "kq2741sim://?channels=2" 2 0 0.5 0.25 | sed 's/^/fast_sweep: /'; then
+if "$venv/bin/python" "$root/examples/attenuation_sweep.py" "kq2741sim://?channels=2" --channel 2 --stop 0.5 --step 0.25 | sed 's/^/attenuation_sweep (kq2741sim): /'; then
     echo "kq2741sim:// from the wheel: passed"
 else
     echo "kq2741sim:// from the wheel: FAILED" >&2
