@@ -121,7 +121,7 @@ def main() -> None:
 
     ms = 1e3
     print("\nkq2741ctl over the simulator's pty")
-    print(f"  one exchange (tx to rx, {exchanges} status reads in a batch): median {statistics.median(one) * ms:.3f} ms,"
+    print(f"  one exchange (tx to rx, {len(one)} exchanges of {exchanges} status reads in a batch): median {statistics.median(one) * ms:.3f} ms,"
           f" min {min(one) * ms:.3f} ms, max {max(one) * ms:.3f} ms")
     print(f"  the first exchange of a fresh process ({runs} runs): median {statistics.median(first) * ms:.3f} ms")
     print(f"  a whole 'kq2741ctl status 1' process ({runs} runs): median {statistics.median(process) * ms:.2f} ms")
