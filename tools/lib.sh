@@ -45,17 +45,14 @@ apt_install() {
 
 # stage_package BUILD_DIR SUFFIX: the package kq2741ctl as a build of the
 # checks imports it, in BUILD_DIR/site (put that on PYTHONPATH): its Python
-# files from the checkout, the IOC's as its subpackage ioc, beside the _core
-# that build made. Prints the core.
+# files and subpackages (the IOC's among them) from the checkout, beside the
+# _core that build made. Prints the core.
 stage_package() {
     local build=$1 suffix=$2 site="$1/site/kq2741ctl" file
     rm -rf "$site"
-    mkdir -p "$site/ioc"
+    mkdir -p "$site"
     for file in "$root"/package/kq2741ctl/*; do
         ln -s "$file" "$site/"
-    done
-    for file in "$root"/ioc/*.py; do
-        ln -s "$file" "$site/ioc/"
     done
     ln -s "$build/package/_core$suffix" "$site/"
     echo "$site/_core$suffix"

@@ -20,18 +20,34 @@ import logging
 import queue
 import threading
 import time
-from typing import TYPE_CHECKING, Callable
+from typing import Callable, Protocol
 
 import serial
 from softioc import alarm  # type: ignore[import-untyped]
 
-from kq2741ctl import Attenuator, InstrumentError, NoAnswer
+from kq2741ctl import Attenuator, InstrumentError, NoAnswer, Status
 
-from .instrument import read_instrument
-from .records import raise_alarm
+from .instrument import InstrumentState, read_instrument
+from .recordio import raise_alarm
 
-if TYPE_CHECKING:
-    from .records import ChannelRecords, InstrumentRecords
+
+class ChannelView(Protocol):
+    """What the owner shows of one channel (the records implement it)."""
+
+    number: int
+
+    def show(self, status: Status) -> None: ...
+
+
+class InstrumentView(Protocol):
+    """What the owner shows of the instrument (the records implement it)."""
+
+    @property
+    def channels(self) -> dict[int, ChannelView]: ...
+
+    def show(self, state: InstrumentState, align: bool) -> None: ...
+
+    def lost(self) -> None: ...
 
 log = logging.getLogger("kq2741ctl.ioc")
 
@@ -63,13 +79,13 @@ class PortOwner:
         self.channels = channels
         self.poll = poll
         self.connected = connected  # read by the records' validators
-        self.records: InstrumentRecords | None = None
+        self.records: InstrumentView | None = None
         self._port = threading.Lock()  # one exchange and what it shows at a time
         self._events: queue.SimpleQueue = queue.SimpleQueue()
         self._thread = threading.Thread(target=self._run, name="kq2741-poller", daemon=True)
         self._last_failure = ""
 
-    def start(self, records: InstrumentRecords) -> None:
+    def start(self, records: InstrumentView) -> None:
         self.records = records
         self._thread.start()
 
@@ -80,7 +96,7 @@ class PortOwner:
 
     # --- puts, in the server's threads ------------------------------------
 
-    def act(self, record, operation: Callable[[Attenuator], None], channel: ChannelRecords | None) -> None:
+    def act(self, record, operation: Callable[[Attenuator], None], channel: ChannelView | None) -> None:
         """One put: the operation, then the channel's read-back. A failure puts
         the record into alarm until its next good put: INVALID when the
         instrument is silent, MAJOR when it refused."""
@@ -102,7 +118,7 @@ class PortOwner:
             if channel is not None:
                 self._refresh(channel)
 
-    def _refresh(self, channel: ChannelRecords) -> None:
+    def _refresh(self, channel: ChannelView) -> None:
         # With the port's lock held: a later status is never overwritten by an earlier one.
         try:
             status = self.att.channel(channel.number).status()
@@ -127,7 +143,7 @@ class PortOwner:
     def _run(self) -> None:
         assert self.records is not None
         next_round = time.monotonic() + self.poll
-        due: list[ChannelRecords] = []  # channels still to read in this round
+        due: list[ChannelView] = []  # channels still to read in this round
         while True:
             wait = 0.0 if due else max(0.0, next_round - time.monotonic())
             try:

@@ -7,6 +7,8 @@ import sys
 from dataclasses import dataclass
 from typing import NoReturn
 
+from .pvs import help_lines
+
 USAGE = ("kq2741-ioc (-p PORT | --sim) [--prefix PREFIX] [--channels LIST] [--poll SECONDS]\n"
          "           [--timeout SECONDS] [--verbose]")
 
@@ -16,20 +18,16 @@ port and publishes the instrument as EPICS process variables over Channel Access
 and PV Access, every write acknowledged by the instrument and read back.
 """
 
-EPILOG = """\
-process variables (PREFIX first):
-  CH{n}:ATT, CH{n}:ATT_RBV      attenuation in dB (put completes after the set and its read-back)
-  CH{n}:WL, CH{n}:WL_RBV        selected wavelength in nm
-  CH{n}:WLS_RBV, CH{n}:MODE_RBV the channel's wavelengths, its work mode
-  CH{n}:CLEAR, CH{n}:DISCONNECT put 1 to clear the attenuation, to disconnect the channel
-  VERSION_RBV, DISPLAY_CLOSE, CONNECTED_RBV
-
-exit status:
-  0  stopped by SIGINT or SIGTERM
-  1  an unexpected failure
-  2  usage error, or softioc missing (pip install "kq2741[ioc]")
-  4  the port cannot be opened: missing, no permission, or held by another program
-"""
+EPILOG = "\n".join([
+    "process variables (PREFIX first):",
+    *help_lines(),
+    "",
+    "exit status:",
+    "  0  stopped by SIGINT or SIGTERM",
+    "  1  an unexpected failure",
+    '  2  usage error, or softioc missing (pip install "kq2741[ioc]")',
+    "  4  the port cannot be opened: missing, no permission, or held by another program",
+]) + "\n"
 
 
 @dataclass(frozen=True)

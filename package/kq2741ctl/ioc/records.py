@@ -9,50 +9,26 @@ setting and the read-back records took the new values.
 """
 from __future__ import annotations
 
-import ctypes
 import logging
 import math
 from fractions import Fraction
 from typing import TYPE_CHECKING, Callable
 
 import numpy
-from softioc import alarm, builder, fields  # type: ignore[import-untyped]
-from softioc.imports import db_put_field_process  # type: ignore[import-untyped]
+from softioc import alarm, builder  # type: ignore[import-untyped]
 
 from kq2741ctl import Status
 
 from .instrument import ChannelState, InstrumentState
+from .pvs import CHANNEL, CHANNEL_PREFIX, INSTRUMENT, MAX_WAVELENGTHS, Pv
+from .recordio import allow_puts, raise_alarm
 
 if TYPE_CHECKING:
     from .owner import PortOwner
 
 STEPS_PER_DB = 100  # the instrument sets attenuation in 0.01 dB steps
-MAX_WAVELENGTHS = 124  # as many as one answer frame can list
 
 log = logging.getLogger("kq2741ctl.ioc")
-
-
-def raise_alarm(record, severity: int, status: int) -> None:
-    """Puts an output record into alarm from its validator or handler.
-
-    Both run while the record processes the put (the handler while the put
-    is active, PACT); the end of that processing turns the new severity into
-    SEVR, and the next good put clears it. softioc offers no call for this:
-    its set_alarm processes the record again, which would send the setting a
-    second time.
-    """
-    record_fields = record._record
-    if severity > record_fields.NSEV:
-        record_fields.NSEV = severity
-        record_fields.NSTA = status
-
-
-def allow_puts(record, allowed: bool) -> None:
-    """Sets DISP, which makes the server refuse a put before the record
-    processes it, telling the client (ECA_PUTFAIL). Unlike softioc's
-    set_field this does not process the record, which would send its value."""
-    text = ctypes.create_string_buffer(b"0" if allowed else b"1", 40)
-    db_put_field_process(f"{record.name}.DISP", fields.DBF_STRING, ctypes.addressof(text), 1, False)
 
 
 def refuse(record, why: str) -> bool:
@@ -64,10 +40,28 @@ def refuse(record, why: str) -> bool:
     return False
 
 
-def _out(make, name: str, handler: Callable, validate: Callable, **fields):
+_MAKERS = {"ao": builder.aOut, "ai": builder.aIn, "longout": builder.longOut, "longin": builder.longIn,
+           "bo": builder.boolOut, "bi": builder.boolIn, "stringin": builder.stringIn}
+
+
+def make(pv: Pv, name: str, **extra):
+    """The record of one row of the PV table."""
+    fields = {"DESC": pv.desc, **pv.fields, **extra}
+    if pv.egu:
+        fields["EGU"] = pv.egu
+    if pv.prec is not None:
+        fields["PREC"] = pv.prec
+    if pv.states:
+        fields["ZNAM"], fields["ONAM"] = pv.states
+    if pv.record == "waveform":
+        return builder.WaveformIn(name, datatype=numpy.int32, length=MAX_WAVELENGTHS, **fields)
+    return _MAKERS[pv.record](name, **fields)
+
+
+def _out(pv: Pv, name: str, handler: Callable, validate: Callable, **fields):
     # always_update: a put of the value already there is still sent and read
     # back (and a second CLEAR still clears).
-    return make(name, on_update=handler, validate=validate, always_update=True, blocking=True, **fields)
+    return make(pv, name, on_update=handler, validate=validate, always_update=True, blocking=True, **fields)
 
 
 def _action_valid(owner: PortOwner, record, value: int) -> bool:
@@ -84,22 +78,22 @@ class ChannelRecords:
         self.owner = owner
         self.wavelengths: tuple[int, ...] = state.wavelengths if state else ()
         self._shown: Status | None = None
-        name = f"{prefix}CH{number}:"
+        name = prefix + CHANNEL_PREFIX.format(n=number)
+        pv = {p.suffix: p for p in CHANNEL}
         # Without a first read-back the set-points stay undefined (INVALID)
         # rather than claim a value the instrument may not have.
         nm = self._nm(state.status.wavelength_index) if state else None
         start_att = {"initial_value": state.status.attenuation} if state else {}
         start_wl = {"initial_value": nm} if nm is not None else {}
-        self.att = _out(builder.aOut, name + "ATT", self._put_attenuation, self._attenuation_valid,
-                        EGU="dB", PREC=2, DRVL=0, DRVH=655.35, **start_att)
-        self.att_rbv = builder.aIn(name + "ATT_RBV", EGU="dB", PREC=2)
-        self.wl = _out(builder.longOut, name + "WL", self._put_wavelength, self._wavelength_valid, EGU="nm",
-                       **start_wl)
-        self.wl_rbv = builder.longIn(name + "WL_RBV", EGU="nm", MDEL=0)
-        self.wls_rbv = builder.WaveformIn(name + "WLS_RBV", datatype=numpy.int32, length=MAX_WAVELENGTHS, EGU="nm")
-        self.mode_rbv = builder.longIn(name + "MODE_RBV", MDEL=0)
-        self.clear = _out(builder.boolOut, name + "CLEAR", self._put_clear, self._action_valid, initial_value=0)
-        self.disconnect = _out(builder.boolOut, name + "DISCONNECT", self._put_disconnect, self._action_valid,
+        self.att = _out(pv["ATT"], name + "ATT", self._put_attenuation, self._attenuation_valid,
+                        DRVL=0, DRVH=655.35, **start_att)
+        self.att_rbv = make(pv["ATT_RBV"], name + "ATT_RBV")
+        self.wl = _out(pv["WL"], name + "WL", self._put_wavelength, self._wavelength_valid, **start_wl)
+        self.wl_rbv = make(pv["WL_RBV"], name + "WL_RBV")
+        self.wls_rbv = make(pv["WLS_RBV"], name + "WLS_RBV")
+        self.mode_rbv = make(pv["MODE_RBV"], name + "MODE_RBV")
+        self.clear = _out(pv["CLEAR"], name + "CLEAR", self._put_clear, self._action_valid, initial_value=0)
+        self.disconnect = _out(pv["DISCONNECT"], name + "DISCONNECT", self._put_disconnect, self._action_valid,
                                initial_value=0)
         self.read_backs = (self.att_rbv, self.wl_rbv, self.wls_rbv, self.mode_rbv)
         self.outputs = (self.att, self.wl, self.clear, self.disconnect)
@@ -179,10 +173,11 @@ class InstrumentRecords:
 
     def __init__(self, prefix: str, channels: tuple[int, ...], owner: PortOwner, state: InstrumentState | None):
         self.owner = owner
-        self.version_rbv = builder.stringIn(prefix + "VERSION_RBV")
-        self.display_close = _out(builder.boolOut, prefix + "DISPLAY_CLOSE", self._put_display_close,
+        pv = {p.suffix: p for p in INSTRUMENT}
+        self.version_rbv = make(pv["VERSION_RBV"], prefix + "VERSION_RBV")
+        self.display_close = _out(pv["DISPLAY_CLOSE"], prefix + "DISPLAY_CLOSE", self._put_display_close,
                                   self._action_valid, initial_value=0)
-        self.connected_rbv = builder.boolIn(prefix + "CONNECTED_RBV", ZNAM="Disconnected", ONAM="Connected")
+        self.connected_rbv = make(pv["CONNECTED_RBV"], prefix + "CONNECTED_RBV")
         self.channels = {n: ChannelRecords(prefix, n, owner, state.channels[n] if state else None)
                          for n in channels}
         if state:
