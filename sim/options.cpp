@@ -39,6 +39,24 @@ std::vector<std::uint16_t> wavelength_list(std::string_view text, const std::str
     return out;
 }
 
+double fraction(std::string_view text, const std::string& what) {
+    double v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    // !(v >= 0 && v <= 1) also refuses NaN.
+    if (ec != std::errc{} || end != text.data() + text.size() || !(v >= 0.0 && v <= 1.0))
+        throw UsageError(what + ": expected a fraction from 0 to 1, got '" + std::string(text) + "'");
+    return v;
+}
+
+std::uint64_t seed(std::string_view text, const std::string& what) {
+    std::uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size())
+        throw UsageError(what + ": expected a whole number from 0 to 18446744073709551615, got '" +
+                         std::string(text) + "'");
+    return v;
+}
+
 protocol::Version device_version(std::string_view text) {
     auto parts = split(text, '.');
     if (parts.size() != 3) throw UsageError("--device-version: expected MODULE.HARDWARE.SOFTWARE");
@@ -54,7 +72,8 @@ Options parse_options(int argc, char** argv) {
     // Long options have codes above 255, so an unknown short one ('-x' in
     // '-xy') is told apart by its letter in optopt.
     enum { kHelp = 256, kVerbose, kVersion, kSplit, kSilent, kCorrupt, kStopWithStdin, kChannels,
-           kWavelengths, kChannelWavelengths, kDeviceVersion, kLink, kStateFile, kDelayMs };
+           kWavelengths, kChannelWavelengths, kDeviceVersion, kLink, kStateFile, kDelayMs,
+           kCorruptRate, kDropRate, kSeed };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, kHelp},
         {"verbose", no_argument, nullptr, kVerbose},
@@ -70,6 +89,9 @@ Options parse_options(int argc, char** argv) {
         {"link", required_argument, nullptr, kLink},
         {"state-file", required_argument, nullptr, kStateFile},
         {"delay-ms", required_argument, nullptr, kDelayMs},
+        {"corrupt-rate", required_argument, nullptr, kCorruptRate},
+        {"drop-rate", required_argument, nullptr, kDropRate},
+        {"seed", required_argument, nullptr, kSeed},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -95,6 +117,12 @@ Options parse_options(int argc, char** argv) {
         case kLink: o.link = optarg; break;
         case kStateFile: o.state_file = optarg; break;
         case kDelayMs: o.delay_ms = number(optarg, 0, kMaxDelayMs, name); break;
+        case kCorruptRate: o.corrupt_rate = fraction(optarg, name); break;
+        case kDropRate: o.drop_rate = fraction(optarg, name); break;
+        case kSeed:
+            o.seed = seed(optarg, name);
+            o.seeded = true;
+            break;
         case kChannelWavelengths: {
             std::string_view assignment = optarg;
             auto eq = assignment.find('=');
@@ -146,6 +174,10 @@ const char* usage() {
            "  --split                      send each answer in two writes 50 ms apart\n"
            "  --silent                     decode and apply requests, never answer\n"
            "  --corrupt                    invert the checksum byte of every answer\n"
+           "  --corrupt-rate P             invert it in a fraction P (0 to 1) of the answers\n"
+           "  --drop-rate P                never send a fraction P (0 to 1) of the answers\n"
+           "  --seed N                     seed of the draws of --corrupt-rate and --drop-rate\n"
+           "                               (default: a random seed)\n"
            "  --stop-with-stdin            stop when standard input reaches its end (a\n"
            "                               parent holding a pipe to it ends us by ending)\n"
            "  --verbose                    log frames on stderr\n"

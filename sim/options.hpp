@@ -26,6 +26,12 @@ struct Options {
     bool split = false;
     bool silent = false;
     bool corrupt = false;
+    // Fractions of answers garbled (checksum inverted) or never sent, drawn
+    // from a generator seeded with seed (random_device when not given).
+    double corrupt_rate = 0.0;
+    double drop_rate = 0.0;
+    std::uint64_t seed = 0;
+    bool seeded = false;
     bool stop_with_stdin = false;
     bool verbose = false;
     bool help = false;

@@ -22,7 +22,8 @@ constexpr auto kBlockedRetry = 10ms;
 }  // namespace
 
 Server::Server(const Options& opts, Pty& pty, Instrument& instrument, int wake_fd)
-    : opts_(opts), pty_(pty), instrument_(instrument), wake_fd_(wake_fd), clients_(pty.port()) {
+    : opts_(opts), pty_(pty), instrument_(instrument), wake_fd_(wake_fd), clients_(pty.port()),
+      random_(opts.seeded ? opts.seed : std::random_device{}()) {
     save_state();
 }
 
@@ -87,11 +88,24 @@ void Server::handle(const Received& r) {
     if (!out.answer || opts_.silent) return;
     Bytes answer = std::move(*out.answer);
     std::string note = command_name(r.frame.code) + " answer";
-    if (opts_.corrupt) {
+    // Both draws for every answer, so one seed gives one sequence of faults
+    // whichever rates are set.
+    const bool drop = draw(opts_.drop_rate);
+    const bool corrupt = draw(opts_.corrupt_rate) || opts_.corrupt;
+    if (drop) {
+        log("--", {}, note + " dropped (--drop-rate)");
+        return;
+    }
+    if (corrupt) {
         answer[answer.size() - 2] ^= 0xFF;
         note += ", checksum inverted";
     }
     schedule(std::move(answer), note);
+}
+
+bool Server::draw(double rate) {
+    // uniform in [0, 1): a rate of 1 always draws, 0 never.
+    return std::uniform_real_distribution<double>(0.0, 1.0)(random_) < rate;
 }
 
 void Server::schedule(Bytes answer, const std::string& note) {

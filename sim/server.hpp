@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <random>
 #include <span>
 #include <string>
 
@@ -27,6 +28,8 @@ public:
 private:
     void read_port();
     void handle(const protocol::Received& r);
+    // Whether this answer is dropped / garbled, by --drop-rate and --corrupt-rate.
+    bool draw(double rate);
     void schedule(protocol::Bytes answer, const std::string& note);
     void send_due();
     void follow_clients();
@@ -45,6 +48,7 @@ private:
     bool stdin_ended_ = false;
     bool state_warned_ = false;
     Outbox::Clock::time_point started_ = Outbox::Clock::now();
+    std::mt19937_64 random_;
 };
 
 }  // namespace kq2741sim
