@@ -1,9 +1,11 @@
-"""What the IOC reads from the instrument in one go: at start and after a reconnection."""
+"""What the IOC reads from the instrument in one go: at start and after a loss."""
 from __future__ import annotations
 
 from typing import NamedTuple
 
-from kq2741ctl import Attenuator, Status, Version
+from kq2741ctl import Status, Version
+
+from .link import Link, Silent
 
 
 class ChannelState(NamedTuple):
@@ -13,15 +15,27 @@ class ChannelState(NamedTuple):
 
 class InstrumentState(NamedTuple):
     version: Version
-    channels: dict[int, ChannelState]
+    # None for a channel that does not answer while the instrument does.
+    channels: dict[int, ChannelState | None]
+
+    def silent(self) -> list[int]:
+        return [n for n, state in self.channels.items() if state is None]
 
 
-def read_channel(att: Attenuator, number: int) -> ChannelState:
-    channel = att.channel(number)
-    return ChannelState(channel.wavelengths, channel.status())
+def read_channel(link: Link, number: int) -> ChannelState:
+    """Its wavelength list and status; raises what link.call raises."""
+    wavelengths = link.call(lambda att: att.channel(number).wavelengths, channel=number)
+    return ChannelState(wavelengths, link.call(lambda att: att.channel(number).status(), channel=number))
 
 
-def read_instrument(att: Attenuator, channels: tuple[int, ...]) -> InstrumentState:
-    """Version, wavelength lists and statuses; raises what the first failed exchange raised."""
-    version = att.version
-    return InstrumentState(version, {n: read_channel(att, n) for n in channels})
+def read_instrument(link: Link, channels: tuple[int, ...]) -> InstrumentState:
+    """Version, wavelength lists and statuses; a channel that does not answer
+    is None, anything else that fails raises as link.call does."""
+    version = link.call(lambda att: att.version)
+    states: dict[int, ChannelState | None] = {}
+    for n in channels:
+        try:
+            states[n] = read_channel(link, n)
+        except Silent:
+            states[n] = None
+    return InstrumentState(version, states)

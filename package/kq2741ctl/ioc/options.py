@@ -2,15 +2,24 @@
 from __future__ import annotations
 
 import argparse
-import math
+import re
 import sys
 from dataclasses import dataclass
 from typing import NoReturn
 
-from .pvs import help_lines
+from .pvs import MAX_CHANNEL, MAX_NAME, help_lines, longest_suffix
+from .units import MAX_TIMEOUT
+
+# Characters EPICS names are made of (no dots, quotes, spaces or macros), and
+# the numbers this program reads, in ASCII digits only: int() and float()
+# would also take '1_0', '+1' or other scripts' digits.
+NAME_CHARACTERS = re.compile(r"[A-Za-z0-9_:;<>\[\]+-]+")
+WHOLE = re.compile(r"[0-9]+")
+DECIMAL = re.compile(r"[0-9]+(\.[0-9]*)?|\.[0-9]+")
+MIN_SECONDS = 0.01
 
 USAGE = ("kq2741-ioc (-p PORT | --sim) [--prefix PREFIX] [--channels LIST] [--poll SECONDS]\n"
-         "           [--timeout SECONDS] [--verbose]")
+         "           [--timeout SECONDS] [--acf FILE] [--verbose]")
 
 DESCRIPTION = """\
 Serves a KQ2741 attenuator on the control network: one process owns the serial
@@ -23,7 +32,7 @@ EPILOG = "\n".join([
     *help_lines(),
     "",
     "exit status:",
-    "  0  stopped by SIGINT or SIGTERM",
+    "  0  stopped by SIGINT, SIGTERM or SIGHUP",
     "  1  an unexpected failure",
     '  2  usage error, or softioc missing (pip install "kq2741[ioc]")',
     "  4  the port cannot be opened: missing, no permission, or held by another program",
@@ -38,6 +47,7 @@ class Options:
     channels: tuple[int, ...]
     poll: float
     timeout: float
+    acf: str | None
     verbose: bool
 
 
@@ -46,23 +56,21 @@ def channel_list(text: str) -> tuple[int, ...]:
     channels: set[int] = set()
     for part in text.split(","):
         first, dash, last = part.strip().partition("-")
-        try:
-            low, high = int(first), int(last if dash else first)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a channel list like 1-4 or 1,3,5-8") from None
-        if not 1 <= low <= high <= 255:
-            raise argparse.ArgumentTypeError(f"{part.strip()!r}: channels run from 1 to 255, low to high")
+        if not WHOLE.fullmatch(first) or (dash and not WHOLE.fullmatch(last)):
+            raise argparse.ArgumentTypeError(f"{text!r} is not a channel list like 1-4 or 1,3,5-8")
+        low, high = int(first), int(last if dash else first)
+        if not 1 <= low <= high <= MAX_CHANNEL:
+            raise argparse.ArgumentTypeError(
+                f"{part.strip()!r}: channels run from 1 to {MAX_CHANNEL}, low to high")
         channels.update(range(low, high + 1))
     return tuple(sorted(channels))
 
 
 def seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not 0 < value <= 3600:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds above 0 (at most 3600)")
+    value = float(text) if DECIMAL.fullmatch(text) else 0.0
+    if not MIN_SECONDS <= value <= MAX_TIMEOUT:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a number of seconds from {MIN_SECONDS:g} to {MAX_TIMEOUT:g}, like 0.5")
     return value
 
 
@@ -84,12 +92,15 @@ def parse(argv: list[str], version: str) -> Options:
     parser.add_argument("--poll", type=seconds, default=0.5, metavar="SECONDS",
                         help="how often the read-backs are refreshed (default 0.5)")
     parser.add_argument("--timeout", type=seconds, default=0.25, metavar="SECONDS",
-                        help="bound of each exchange (default 0.25: a silent instrument shows within a second)")
+                        help="bound of each exchange (default 0.25)")
+    parser.add_argument("--acf", metavar="FILE",
+                        help="access-security file to use instead of the built-in one (which lets "
+                             "clients write only the settings' values)")
     parser.add_argument("--verbose", action="store_true", help="log every frame and every put on stderr")
     parser.add_argument("--version", action="version", version=f"kq2741-ioc {version}")
     args = parser.parse_args(argv)
-    # EPICS names hold 60 characters; the longest name here adds 16 (CH255:DISCONNECT).
-    if not args.prefix or len(args.prefix) > 44 or any(c.isspace() or c in "\"'.$" for c in args.prefix):
-        parser.error(f"--prefix {args.prefix!r}: give at most 44 characters, no spaces, quotes, dots or $")
+    most = MAX_NAME - longest_suffix()
+    if not NAME_CHARACTERS.fullmatch(args.prefix) or len(args.prefix) > most:
+        parser.error(f"--prefix {args.prefix!r}: give 1 to {most} of the characters A-Z a-z 0-9 _ : ; < > [ ] + -")
     return Options(port=args.port, sim=args.sim, prefix=args.prefix, channels=args.channels,
-                   poll=args.poll, timeout=args.timeout, verbose=args.verbose)
+                   poll=args.poll, timeout=args.timeout, acf=args.acf, verbose=args.verbose)

@@ -1,18 +1,14 @@
-"""The port owner: the Attenuator, its poller, and what a put does with them.
+"""The port worker: the one thread that talks to the instrument.
 
-A put's handler runs where the record processes it (softioc's dispatcher is
-run_now), in the server thread of the client that wrote, saving a hand-over
-to another thread on every put. One lock, the port's, serialises the puts of
-every client with each other and with the poller, from the request to the
-read-back shown, so each put completes with its own read-back; it is waited
-for, like each exchange, with the GIL released. The records are blocking, so
-the put-callback completes only after the read-back records took the values.
-
-The poller thread refreshes the read-backs one channel at a time between
-puts, and while the instrument is silent or its port gone it tries to
-reconnect. Everything that touches other records' fields from outside their
-processing (the loss of the instrument, a reconnection) happens on this one
-thread: a server thread holding its record's lock must not wait for another's.
+A put hands its work to the worker and returns: the server thread that took
+it is free at once, and no get or monitor ever waits for the instrument
+(the record stays active, and the client's put-callback pending, until the
+worker completes it). The worker runs one put at a time, in the order they
+came, before any poll; between puts it refreshes the read-backs one channel
+at a time every --poll seconds, asks again now and then after channels that
+stopped answering, and once the instrument is lost, tries to get it back.
+Everything that changes records from outside a client's put happens on this
+thread, so what it shows is in the order the instrument said it.
 """
 from __future__ import annotations
 
@@ -20,171 +16,209 @@ import logging
 import queue
 import threading
 import time
-from typing import Callable, Protocol
+from dataclasses import dataclass
+from typing import Any, Callable, Protocol
 
 import serial
 from softioc import alarm  # type: ignore[import-untyped]
 
-from kq2741ctl import Attenuator, InstrumentError, NoAnswer, Status
+from kq2741ctl import Refused, Status
 
-from .instrument import InstrumentState, read_instrument
-from .recordio import raise_alarm
-
-
-class ChannelView(Protocol):
-    """What the owner shows of one channel (the records implement it)."""
-
-    number: int
-
-    def show(self, status: Status) -> None: ...
-
-
-class InstrumentView(Protocol):
-    """What the owner shows of the instrument (the records implement it)."""
-
-    @property
-    def channels(self) -> dict[int, ChannelView]: ...
-
-    def show(self, state: InstrumentState, align: bool) -> None: ...
-
-    def lost(self) -> None: ...
+from .instrument import ChannelState, InstrumentState, read_channel, read_instrument
+from .link import Failed, Link, Lost, Silent, Stopping
+from .recordio import complete
 
 log = logging.getLogger("kq2741ctl.ioc")
 
-_STOP, _LOST = object(), object()
+RECHECK = 5.0  # seconds between looks at a channel that stopped answering
+NOT_ANSWERING = "the instrument does not answer"
 
 
-def run_now(func: Callable, func_args=(), completion: Callable | None = None, completion_args=()) -> None:
-    """softioc's dispatcher: the handler at once, then the completion of the put."""
-    try:
-        func(*func_args)
-    except Exception:
-        log.exception("a put's handler failed")
-    finally:
-        if completion is not None:
-            completion(*completion_args)
+class View(Protocol):
+    """What the worker shows; the records implement it."""
+
+    def show_status(self, channel: int, status: Status, rewrite: bool) -> None: ...
+
+    def channel_failed(self, channel: int, message: str) -> None: ...
+
+    def channel_silent(self, channel: int, message: str) -> None: ...
+
+    def channel_back(self, channel: int, state: ChannelState) -> None: ...
+
+    def lost(self, message: str) -> None: ...
+
+    def recovered(self, state: InstrumentState) -> None: ...
+
+    def restore_unprocessed(self) -> None: ...
 
 
-def lost_contact(error: BaseException) -> bool:
-    """True when the instrument is silent or the port failed; False when the
-    instrument answered but refused or garbled (it is still there)."""
-    if isinstance(error, NoAnswer):
-        return True
-    return isinstance(error, (serial.SerialException, OSError)) and not isinstance(error, InstrumentError)
+@dataclass
+class Put:
+    """A client's put, handed to the worker. work makes the exchanges and
+    returns the value the record shows when done; kept is what it shows
+    when the put fails; waiting takes a put that came in meanwhile."""
+
+    record: Any
+    channel: int | None
+    work: Callable[[Link], Any]
+    kept: Callable[[], Any]
+    waiting: Callable[[Any], None]
 
 
 class PortOwner:
-    def __init__(self, att: Attenuator, channels: tuple[int, ...], poll: float, connected: bool):
-        self.att = att
+    def __init__(self, link: Link, channels: tuple[int, ...], poll: float, state: InstrumentState | None):
+        self.link = link
         self.channels = channels
         self.poll = poll
-        self.connected = connected  # read by the records' validators
-        self.records: InstrumentView | None = None
-        self._port = threading.Lock()  # one exchange and what it shows at a time
-        self._events: queue.SimpleQueue = queue.SimpleQueue()
-        self._thread = threading.Thread(target=self._run, name="kq2741-poller", daemon=True)
-        self._last_failure = ""
+        # Read by the records' validators, in the server threads.
+        self.connected = state is not None
+        self.silent: set[int] = set(state.silent()) if state else set()
+        self.view: View | None = None
+        self._puts: queue.SimpleQueue = queue.SimpleQueue()
+        self._thread = threading.Thread(target=self._run, name="kq2741-port", daemon=True)
+        self._next_recheck = time.monotonic() + RECHECK
 
-    def start(self, records: InstrumentView) -> None:
-        self.records = records
+    def start(self, view: View) -> None:
+        self.view = view
         self._thread.start()
 
-    def stop(self, timeout: float) -> None:
-        """The poller ends after the exchange it is in."""
-        self._events.put(_STOP)
-        self._thread.join(timeout)
+    def submit(self, put: Put) -> None:
+        self._puts.put(put)
 
-    # --- puts, in the server's threads ------------------------------------
+    def stop(self, timeout: float) -> bool:
+        """Asks the worker to end after its exchange; True when it has ended."""
+        self.link.stopping.set()
+        self._puts.put(None)
+        if self._thread.ident is not None:
+            self._thread.join(timeout)
+        return not self._thread.is_alive()
 
-    def act(self, record, operation: Callable[[Attenuator], None], channel: ChannelView | None) -> None:
-        """One put: the operation, then the channel's read-back. A failure puts
-        the record into alarm until its next good put: INVALID when the
-        instrument is silent, MAJOR when it refused."""
-        if log.isEnabledFor(logging.DEBUG):
-            log.debug("%s: put %s", record.name, record.get())
-        with self._port:
-            if not (self.connected and self.att.is_open):
-                raise_alarm(record, alarm.INVALID_ALARM, alarm.COMM_ALARM)
-                return
-            try:
-                operation(self.att)
-            except (serial.SerialException, OSError, ValueError) as error:
-                log.warning("put to %s failed: %s", record.name, error)
-                if lost_contact(error):
-                    raise_alarm(record, alarm.INVALID_ALARM, alarm.COMM_ALARM)
-                    self._lose(error)
-                    return
-                raise_alarm(record, alarm.MAJOR_ALARM, alarm.WRITE_ALARM)
-            if channel is not None:
-                self._refresh(channel)
-
-    def _refresh(self, channel: ChannelView) -> None:
-        # With the port's lock held: a later status is never overwritten by an earlier one.
-        try:
-            status = self.att.channel(channel.number).status()
-        except (serial.SerialException, OSError) as error:
-            self._lose(error)
-            return
-        channel.show(status)
-
-    def _lose(self, error: BaseException) -> None:
-        # With the port's lock held; the records hear of it on the poller.
-        if not isinstance(error, InstrumentError):
-            # The port itself failed (adapter pulled, simulator gone): opened
-            # again by name when it comes back.
-            self.att.close()
-        if self.connected:
-            self.connected = False  # puts are refused from now on
-            log.error("lost the instrument: %s", error)
-            self._events.put(_LOST)
-
-    # --- the poller ---------------------------------------------------------
+    # --- the worker -----------------------------------------------------------
 
     def _run(self) -> None:
-        assert self.records is not None
+        assert self.view is not None
         next_round = time.monotonic() + self.poll
-        due: list[ChannelView] = []  # channels still to read in this round
-        while True:
-            wait = 0.0 if due else max(0.0, next_round - time.monotonic())
+        due: list[int] = []  # channels still to read in this round
+        while not self.link.stopping.is_set():
             try:
-                event = self._events.get(timeout=wait) if wait > 0 else self._events.get_nowait()
-            except queue.Empty:
-                event = None
-            if event is _STOP:
-                return
-            if event is _LOST:
-                due.clear()
-                self.records.lost()
-            elif due:
-                if self.connected:
-                    with self._port:
-                        self._refresh(due.pop())
-                else:  # lost halfway through the round: the rest would only time out
-                    due.clear()
-            else:
-                next_round = max(next_round + self.poll, time.monotonic())
-                if self.connected:
-                    due = list(reversed(self.records.channels.values()))
+                wait = 0.0 if due else max(0.0, next_round - time.monotonic())
+                try:
+                    put = self._puts.get(timeout=wait) if wait > 0 else self._puts.get_nowait()
+                except queue.Empty:
+                    put = None
+                    if not due:
+                        next_round = max(next_round + self.poll, time.monotonic())
+                        if self.connected:
+                            self.view.restore_unprocessed()
+                            due = [n for n in reversed(self.channels) if n not in self.silent]
+                            self._recheck()
+                        else:
+                            self._recover()
+                        continue
+                if put is not None:
+                    self._put(put)
+                elif due and self.connected:
+                    self._refresh(due.pop())
                 else:
-                    self._reconnect()
+                    due.clear()
+            except Stopping:
+                return
+            except Exception:
+                # The one thread that talks to the instrument must outlive a
+                # fault of its own; the log says what it was.
+                log.exception("the port worker met an unexpected error")
+                self.link.stopping.wait(self.poll)
 
-    def _reconnect(self) -> None:
-        assert self.records is not None
+    def _put(self, put: Put) -> None:
+        severity, status, message = alarm.NO_ALARM, alarm.NO_ALARM, ""
+        shown = None
+        if not self.connected:
+            severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, NOT_ANSWERING
+        elif put.channel in self.silent:
+            severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, f"channel {put.channel} does not answer"
+        else:
+            try:
+                shown = put.work(self.link)
+            except Refused as error:
+                severity, status, message = alarm.MAJOR_ALARM, alarm.WRITE_ALARM, f"refused: {error}"
+            except (ValueError, TypeError) as error:  # the Attenuator's own check, before sending
+                severity, status, message = alarm.MAJOR_ALARM, alarm.WRITE_ALARM, str(error)
+            except Failed as error:
+                severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, f"garbled answers: {error}"
+            except Silent as error:
+                self._silence(error)
+                severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, str(error)
+            except Lost as error:
+                self._lose(error)
+                severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, NOT_ANSWERING
+        if severity:
+            log.warning("put to %s failed: %s", put.record.name, message)
+            shown = put.kept()
+        waiting = complete(put.record, shown, severity, status, message)
+        if waiting is not None:
+            put.waiting(waiting)
+
+    def _refresh(self, n: int) -> None:
+        assert self.view is not None
         try:
-            with self._port:
-                if not self.att.is_open:
-                    self.att.open()
-                state = read_instrument(self.att, self.channels)
-        except (serial.SerialException, OSError) as error:
-            if not isinstance(error, InstrumentError):
-                self.att.close()  # a port that failed is opened afresh next time
-            if str(error) != self._last_failure:  # once per reason, not twice a second
-                self._last_failure = str(error)
-                log.warning("still no instrument: %s", error)
+            status = self.link.call(lambda att: att.channel(n).status(), channel=n)
+        except Failed as error:
+            log.warning("channel %d: garbled answers: %s", n, error)
+            self.view.channel_failed(n, f"garbled answers: {error}")
+        except Silent as error:
+            self._silence(error)
+        except Lost as error:
+            self._lose(error)
+        except (serial.SerialException, OSError) as error:  # refused a status request
+            log.warning("channel %d: %s", n, error)
+            self.view.channel_failed(n, str(error))
+        else:
+            self.view.show_status(n, status, rewrite=True)
+
+    def _silence(self, error: Silent) -> None:
+        assert self.view is not None
+        if error.channel not in self.silent:
+            self.silent.add(error.channel)
+            log.error("%s: its PVs are INVALID until it does", error)
+            self.view.channel_silent(error.channel, f"channel {error.channel} does not answer")
+
+    def _recheck(self) -> None:
+        """One look at each silent channel now and then: a try costs the time-out."""
+        assert self.view is not None
+        if not self.silent or time.monotonic() < self._next_recheck:
             return
-        self._last_failure = ""
-        # Without the port's lock: this takes records' locks, which a server
-        # thread may hold while it waits for the port.
-        self.records.show(state, align=True)
+        self._next_recheck = time.monotonic() + RECHECK
+        for n in sorted(self.silent):
+            try:
+                state = read_channel(self.link, n)
+            except (Silent, Failed, serial.SerialException, OSError):
+                continue
+            except Lost as error:
+                self._lose(error)
+                return
+            self.silent.discard(n)
+            log.warning("channel %d answers again", n)
+            self.view.channel_back(n, state)
+
+    def _lose(self, error: Lost) -> None:
+        assert self.view is not None
+        if not self.connected:
+            return
+        # The records first: CONNECTED_RBV says 0 before any put is refused for it.
+        self.view.lost(NOT_ANSWERING)
+        self.connected = False
+        log.error("lost the instrument: %s", error)
+
+    def _recover(self) -> None:
+        assert self.view is not None
+        if not self.link.answers():
+            return
+        try:
+            state = read_instrument(self.link, self.channels)
+        except (Lost, Failed, serial.SerialException, OSError) as error:
+            log.warning("the instrument answers, but not yet fully: %s", error)
+            return
+        self.silent = set(state.silent())
         self.connected = True
-        log.warning("the instrument answers again on %s", self.att.port)
+        self.view.recovered(state)
+        log.warning("the instrument answers again on %s", self.link.att.port)

@@ -5,8 +5,10 @@ import contextlib
 import ctypes
 import logging
 import os
+import re
 import signal
 import sys
+import tempfile
 import threading
 import traceback
 from importlib import metadata
@@ -14,11 +16,14 @@ from typing import NoReturn
 
 import serial
 
-from kq2741ctl import Attenuator, NoAnswer
+from kq2741ctl import Attenuator
 
-from . import options
+from . import logs, options
 
 EXIT_FAILURE, EXIT_USAGE, EXIT_PORT = 1, 2, 4
+# After a stop signal the port worker may be inside an exchange (up to
+# --timeout); the program does not wait for it longer than this.
+STOP_GRACE = 0.5
 
 log = logging.getLogger("kq2741ctl.ioc")
 
@@ -38,21 +43,43 @@ def _version() -> str:
         return "unknown"
 
 
+def _standard_streams() -> None:
+    """A closed stdin, stdout or stderr becomes /dev/null: the next file
+    opened (the serial port, a socket) must never take its number, where
+    EPICS or a log line would write to it."""
+    for fd, name, mode in ((0, "stdin", "r"), (1, "stdout", "w"), (2, "stderr", "w")):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+            setattr(sys, name, open(fd, mode, closefd=False))
+
+
 def main(argv: list[str] | None = None) -> NoReturn:
+    _standard_streams()
     opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
     try:
         import softioc  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         sys.stderr.write('kq2741-ioc: softioc is not installed: pip install "kq2741[ioc]"\n')
         raise SystemExit(EXIT_USAGE) from None
-    # --verbose stamps each line, as kq2741ctl --verbose does, to follow frames in time.
-    logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if opts.verbose else logging.WARNING,
-                        format="kq2741-ioc [%(asctime)s] %(message)s" if opts.verbose else "kq2741-ioc: %(message)s")
+    logs.setup(opts.verbose)
     try:
         _serve(opts)  # leaves through epicsExit
     except Exit as failure:
-        sys.stderr.write(f"kq2741-ioc: {failure}\n")
+        _say(f"kq2741-ioc: {failure}\n")
         raise SystemExit(failure.status) from None
+
+
+def _say(text: str) -> None:
+    try:
+        sys.stderr.write(text)
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
 
 
 def _ranges(channels: tuple[int, ...]) -> str:
@@ -64,62 +91,126 @@ def _ranges(channels: tuple[int, ...]) -> str:
     return ",".join(parts)
 
 
-def _first_look(att: Attenuator, opts: options.Options):
-    """The instrument's state, or None while it does not answer (the IOC then
-    serves INVALID read-backs and keeps trying)."""
-    from .instrument import read_channel, read_instrument
-
+def _attenuator(port: str, timeout: float) -> tuple[Attenuator, bool]:
+    """The Attenuator, and whether the link must reopen its port after a loss
+    (a core from before reconnect=True)."""
     try:
-        return read_instrument(att, opts.channels)
-    except (serial.SerialException, OSError) as error:
-        failure = error
-    if isinstance(failure, NoAnswer):
+        return Attenuator(port, timeout=timeout, reconnect=True), False  # type: ignore[call-arg]
+    except TypeError:
+        return Attenuator(port, timeout=timeout), True
+
+
+def _first_look(link, opts: options.Options, stop: threading.Event):
+    """The instrument's state (None while it does not answer: the IOC then
+    serves INVALID read-backs and keeps trying), read on a thread of its own
+    so that a stop signal ends the program at once, whatever the time-out."""
+    from .instrument import read_instrument
+    from .link import Failed, Lost, Stopping
+
+    found: list = []
+    done = threading.Event()
+
+    def look() -> None:
         try:
-            att.version
-        except (serial.SerialException, OSError):
-            pass
-        else:  # the instrument is there, one of its channels is not
-            for n in opts.channels:
-                try:
-                    read_channel(att, n)
-                except NoAnswer:
-                    raise Exit(EXIT_USAGE, f"channel {n} does not answer on {att.port}, though the instrument "
-                                           f"does: check --channels {_ranges(opts.channels)}") from None
-                except (serial.SerialException, OSError):
-                    break
-    log.warning("the instrument does not answer yet: %s", failure)
-    return None
+            found.append(read_instrument(link, opts.channels))
+        except (Lost, Failed, Stopping, serial.SerialException, OSError) as error:
+            log.warning("the instrument does not answer yet: %s", error)
+            found.append(None)
+        except BaseException:
+            log.exception("the first look at the instrument failed")
+            found.append(None)
+        finally:
+            done.set()
+
+    threading.Thread(target=look, name="kq2741-first-look", daemon=True).start()
+    while not done.is_set() and not stop.is_set():
+        done.wait(0.05)
+    if not found:
+        return _leave(0)
+    state = found[0]
+    if state is not None and state.silent():
+        log.error("channels %s do not answer, though the instrument does: their PVs are INVALID until they do",
+                  _ranges(tuple(state.silent())))
+    return state
+
+
+def _leave(status: int) -> NoReturn:
+    """Ends the program before EPICS runs, without waiting for an exchange
+    under way (the port worker's thread would hold the Attenuator)."""
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            stream.flush()
+    os._exit(status)
 
 
 @contextlib.contextmanager
-def _stdout_to_stderr():
-    """EPICS prints its banner on stdout, where this program writes one line."""
+def _epics_output():
+    """EPICS prints its banner on stdout, where this program writes one
+    line, and its complaints through its own log. Both are held back
+    meanwhile and given to stderr afterwards, unless the block fails: a
+    start-up failure is one line of the program's own. Yields the list the
+    first line EPICS flagged as an error goes into."""
+    from epicscorelibs.ioc import Com  # type: ignore[import-untyped]
+
+    flush_log = Com.errlogFlush
+    flush_log.argtypes, flush_log.restype = (), None
     sys.stdout.flush()
-    saved = os.dup(1)
-    os.dup2(2, 1)
+    saved = os.dup(1), os.dup(2)
+    errors: list[str] = []
+    with tempfile.TemporaryFile() as held:
+        os.dup2(held.fileno(), 1)
+        os.dup2(held.fileno(), 2)
+        try:
+            yield errors
+        finally:
+            flush_log()
+            ctypes.CDLL(None).fflush(None)
+            os.dup2(saved[0], 1)
+            os.dup2(saved[1], 2)
+            for fd in saved:
+                os.close(fd)
+            held.seek(0)
+            text = held.read().decode(errors="replace")
+            errors += [line.strip() for line in text.splitlines() if "ERROR" in line]
+            if not errors:
+                _say(text)
+
+
+def _announce(text: str) -> None:
+    """The one line on stdout. A reader gone (a broken pipe) costs the line,
+    not the IOC: the line is said on stderr instead and stdout goes to /dev/null."""
     try:
-        yield
-    finally:
-        ctypes.CDLL(None).fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except (OSError, ValueError) as error:
+        log.warning("stdout: %s; %s", error.strerror if isinstance(error, OSError) else error, text.strip())
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.close(null)
+        sys.stdout = open(1, "w", closefd=False)
 
 
 def _serve(opts: options.Options) -> NoReturn:
     from softioc import builder, softioc  # type: ignore[import-untyped]
 
-    from .owner import PortOwner, run_now
-    from .records import InstrumentRecords
+    from . import access
+    from .link import Link
+    from .owner import NOT_ANSWERING, PortOwner
+    from .records import InstrumentRecords, dispatch
     from .simulator import Simulator
 
     stop = threading.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM):
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: stop.set())
 
-    sim = att = None
+    sim = att = owner = None
     serving = False
     status = EXIT_FAILURE
     try:
+        try:
+            acf = access.use(opts.acf)
+        except access.Unreadable as error:
+            raise Exit(EXIT_USAGE, f"--acf {error}" if opts.acf else str(error)) from None
         if opts.sim:
             try:
                 sim = Simulator(max(opts.channels))
@@ -127,39 +218,53 @@ def _serve(opts: options.Options) -> NoReturn:
                 raise Exit(EXIT_PORT, str(error)) from None
         port = sim.port if sim else opts.port
         assert port is not None
-        att = Attenuator(port, timeout=opts.timeout)
+        att, reopen = _attenuator(port, opts.timeout)
         try:
             att.open()
+        except ValueError as error:  # pyserial's word on a URL it does not know
+            raise Exit(EXIT_USAGE, f"--port {port!r}: {error}") from None
         except (serial.SerialException, OSError) as error:
             raise Exit(EXIT_PORT, str(error)) from None  # pyserial's and PortBusy's words name the port
-        state = _first_look(att, opts)
+        link = Link(att, threading.Event(), reopen)
+        state = _first_look(link, opts, stop)
 
-        owner = PortOwner(att, opts.channels, opts.poll, connected=state is not None)
-        records = InstrumentRecords(opts.prefix, opts.channels, owner, state)
-        with _stdout_to_stderr():
+        owner = PortOwner(link, opts.channels, opts.poll, state)
+        records = InstrumentRecords(opts.prefix, opts.channels, owner)
+        with _epics_output() as complaints:
             builder.LoadDatabase()
-            softioc.iocInit(run_now)
+            softioc.iocInit(dispatch)
+        if not access.active():
+            why = re.sub(r"\x1b\[[0-9;]*m", "", complaints[0]) if complaints else "EPICS cannot read it"
+            raise Exit(EXIT_USAGE, f"{'--acf ' if opts.acf else ''}{acf}: {why}")
         serving = True
+        if state is None:
+            records.lost(NOT_ANSWERING)
+        else:
+            records.recovered(state)
         owner.start(records)
-        print(f"kq2741-ioc: serving {opts.prefix}CH{_ranges(opts.channels)} of {port} "
-              "over Channel Access and PV Access", flush=True)
+        _announce(f"kq2741-ioc: serving {opts.prefix}CH{_ranges(opts.channels)} of {port} "
+                  "over Channel Access and PV Access\n")
         while not stop.wait(1.0):
             pass
-        owner.stop(timeout=2.0)
         status = 0
     except BaseException:
         if serving:
-            traceback.print_exc()
+            with contextlib.suppress(OSError, ValueError):
+                traceback.print_exc()
         raise
     finally:
-        if att is not None:
+        # The worker ends after its exchange; one still under way when the
+        # grace is over ends with the process, which releases the port.
+        idle = owner.stop(STOP_GRACE) if owner is not None else True
+        if att is not None and idle:
             att.close()
         if sim is not None:
             sim.stop()
         if serving:
             # Once the IOC runs, epicsExit ends it: its threads call into
             # Python until EPICS has stopped them.
-            sys.stdout.flush()
-            sys.stderr.flush()
+            for stream in (sys.stdout, sys.stderr):
+                with contextlib.suppress(OSError, ValueError):
+                    stream.flush()
             softioc.safeEpicsExit(status)
     raise AssertionError("not reached")

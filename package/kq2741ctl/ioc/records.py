@@ -1,18 +1,24 @@
 """The process variables: one set per channel and one for the instrument.
 
-Names and record types are an interface: clients, displays and the tests use
-them as they are. Read-backs are input records named ``..._RBV``. A put to an
-output record is checked by its validator before anything is sent, then its
-handler makes the exchange through the port owner; the records are blocking,
-so the client's put-callback completes after the instrument acknowledged the
-setting and the read-back records took the new values.
+Each record is made from its row of the PV table (pvs.py). A put to an
+output record is checked by its validator, in the server thread that took
+it, before anything is sent; its handler then hands the exchanges to the
+port worker (owner.py) and returns. The record stays active until the worker
+completes it, after the instrument acknowledged the setting and the
+read-backs show the instrument's new status, so the client's put-callback
+completes with the read-back in place and the set-point showing what the
+instrument took (3.46 for a put of 3.456).
+
+Read-backs are input records named ``..._RBV``, in the access-security
+group READONLY. What the worker learns is shown through the View methods at
+the end of each class: every value the IOC sets is posted to monitors with
+its alarm.
 """
 from __future__ import annotations
 
 import logging
 import math
-from fractions import Fraction
-from typing import TYPE_CHECKING, Callable
+from typing import Any, Callable
 
 import numpy
 from softioc import alarm, builder  # type: ignore[import-untyped]
@@ -20,25 +26,16 @@ from softioc import alarm, builder  # type: ignore[import-untyped]
 from kq2741ctl import Status
 
 from .instrument import ChannelState, InstrumentState
+from .link import Link
+from .logs import short
+from .owner import NOT_ANSWERING, PortOwner, Put
 from .pvs import CHANNEL, CHANNEL_PREFIX, INSTRUMENT, MAX_WAVELENGTHS, Pv
-from .recordio import allow_puts, raise_alarm
-
-if TYPE_CHECKING:
-    from .owner import PortOwner
-
-STEPS_PER_DB = 100  # the instrument sets attenuation in 0.01 dB steps
+from .recordio import allow_puts, raise_alarm, restore, show, show_input
+from .units import MAX_DB, nearest_step
 
 log = logging.getLogger("kq2741ctl.ioc")
 
-
-def refuse(record, why: str) -> bool:
-    """A validator's no. The record has already taken the put, and Channel
-    Access completes a put-callback whatever the processing found, so the
-    refusal shows as the record's alarm; the value goes back to the last good one."""
-    log.warning("refused a put to %s: %s", record.name, why)
-    raise_alarm(record, alarm.MAJOR_ALARM, alarm.WRITE_ALARM)
-    return False
-
+READ_ONLY = "READONLY"  # the access-security group of every read-back
 
 _MAKERS = {"ao": builder.aOut, "ai": builder.aIn, "longout": builder.longOut, "longin": builder.longIn,
            "bo": builder.boolOut, "bi": builder.boolIn, "stringin": builder.stringIn}
@@ -53,185 +50,264 @@ def make(pv: Pv, name: str, **extra):
         fields["PREC"] = pv.prec
     if pv.states:
         fields["ZNAM"], fields["ONAM"] = pv.states
+    if not pv.writable:
+        fields["ASG"] = READ_ONLY
     if pv.record == "waveform":
         return builder.WaveformIn(name, datatype=numpy.int32, length=MAX_WAVELENGTHS, **fields)
     return _MAKERS[pv.record](name, **fields)
 
 
-def _out(pv: Pv, name: str, handler: Callable, validate: Callable, **fields):
-    # always_update: a put of the value already there is still sent and read
-    # back (and a second CLEAR still clears).
-    return make(pv, name, on_update=handler, validate=validate, always_update=True, blocking=True, **fields)
+def dispatch(func: Callable, func_args=(), completion: Callable | None = None, completion_args=()) -> None:
+    """softioc's dispatcher: the handler at once, in the thread processing
+    the put; it hands the work to the port worker, which completes the put.
+    Should the handler fail, softioc's own completion ends the put."""
+    try:
+        func(*func_args)
+    except Exception:
+        log.exception("a put's handler failed")
+        if completion is not None:
+            completion(*completion_args)
 
 
-def _action_valid(owner: PortOwner, record, value: int) -> bool:
-    if not owner.connected:
-        return refuse(record, "the instrument does not answer")
-    return value in (0, 1) or refuse(record, f"{value} is neither 0 nor 1")
+def refuse(record, why: str, severity: int = alarm.MAJOR_ALARM, status: int = alarm.WRITE_ALARM) -> bool:
+    """A validator's no. The record has taken the put, and Channel Access
+    completes a put-callback whatever the processing found, so the refusal
+    shows as the record's alarm (and its message); the value goes back to
+    the last good one."""
+    log.warning("refused a put to %s: %s", record.name, why)
+    raise_alarm(record, severity, status, why)
+    return False
 
 
-class ChannelRecords:
+class _Outputs:
+    """What the channel's and the instrument's output records share."""
+
+    owner: PortOwner
+    number: int | None
+
+    def _out(self, pv: Pv, name: str, work: Callable[[Link, Any], Any], check: Callable[[Any], str | None],
+             kept: Callable[[], Any], **fields):
+        waiting: dict[str, Any] = {}
+
+        def validate(record, value) -> bool:
+            if not self.owner.connected:
+                return refuse(record, NOT_ANSWERING, alarm.INVALID_ALARM, alarm.COMM_ALARM)
+            if self.number in self.owner.silent:
+                return refuse(record, f"channel {self.number} does not answer", alarm.INVALID_ALARM,
+                              alarm.COMM_ALARM)
+            why = check(value)
+            return why is None or refuse(record, why)
+
+        def handler(value) -> None:
+            # A put that came in while the last one was active waits here,
+            # its value taken out of VAL before it could be posted unchecked.
+            value = waiting.pop("value", value)
+
+            def run(link: Link) -> Any:
+                why = check(value)
+                if why is not None:
+                    raise ValueError(why)
+                return work(link, value)
+
+            self.owner.submit(Put(record, self.number, run, kept, lambda v: waiting.__setitem__("value", v)))
+
+        # always_update: a put of the value already there is still sent and
+        # read back (and a second CLEAR still clears). Output records refuse
+        # puts (DISP) until the instrument has answered.
+        record = make(pv, name, on_update=handler, validate=validate, always_update=True, blocking=True,
+                      DISP=1, **fields)
+        return record
+
+
+def _action(value: int) -> str | None:
+    # Channel Access converts a put to the bo's 16-bit VAL before anyone
+    # sees it (1.9 and 65537 arrive as 1): what is left must be 0 or 1.
+    return None if value in (0, 1) else f"{value} is neither 0 nor 1"
+
+
+class ChannelRecords(_Outputs):
     """CH{n}:... of one channel."""
 
-    def __init__(self, prefix: str, number: int, owner: PortOwner, state: ChannelState | None):
+    def __init__(self, prefix: str, number: int, owner: PortOwner):
         self.number = number
         self.owner = owner
-        self.wavelengths: tuple[int, ...] = state.wavelengths if state else ()
-        self._shown: Status | None = None
+        self.wavelengths: tuple[int, ...] = ()
+        self._status: Status | None = None  # as last shown
         name = prefix + CHANNEL_PREFIX.format(n=number)
         pv = {p.suffix: p for p in CHANNEL}
-        # Without a first read-back the set-points stay undefined (INVALID)
-        # rather than claim a value the instrument may not have.
-        nm = self._nm(state.status.wavelength_index) if state else None
-        start_att = {"initial_value": state.status.attenuation} if state else {}
-        start_wl = {"initial_value": nm} if nm is not None else {}
-        self.att = _out(pv["ATT"], name + "ATT", self._put_attenuation, self._attenuation_valid,
-                        DRVL=0, DRVH=655.35, **start_att)
-        self.att_rbv = make(pv["ATT_RBV"], name + "ATT_RBV")
-        self.wl = _out(pv["WL"], name + "WL", self._put_wavelength, self._wavelength_valid, **start_wl)
+        self.att = self._out(pv["ATT"], name + "ATT", self._set_attenuation, self._attenuation_problem,
+                             self._kept_attenuation, DRVL=0, DRVH=MAX_DB)
+        self.att_rbv = make(pv["ATT_RBV"], name + "ATT_RBV", LOPR=0, HOPR=MAX_DB)
+        self.wl = self._out(pv["WL"], name + "WL", self._select, self._wavelength_problem, self._kept_wavelength)
         self.wl_rbv = make(pv["WL_RBV"], name + "WL_RBV")
         self.wls_rbv = make(pv["WLS_RBV"], name + "WLS_RBV")
         self.mode_rbv = make(pv["MODE_RBV"], name + "MODE_RBV")
-        self.clear = _out(pv["CLEAR"], name + "CLEAR", self._put_clear, self._action_valid, initial_value=0)
-        self.disconnect = _out(pv["DISCONNECT"], name + "DISCONNECT", self._put_disconnect, self._action_valid,
-                               initial_value=0)
+        self.clear = self._out(pv["CLEAR"], name + "CLEAR", self._clear, _action, lambda: 0, initial_value=0)
+        self.disconnect = self._out(pv["DISCONNECT"], name + "DISCONNECT", self._disconnect, _action, lambda: 0,
+                                    initial_value=0)
         self.read_backs = (self.att_rbv, self.wl_rbv, self.wls_rbv, self.mode_rbv)
         self.outputs = (self.att, self.wl, self.clear, self.disconnect)
 
     def _nm(self, index: int) -> int | None:
         return self.wavelengths[index] if 0 <= index < len(self.wavelengths) else None
 
-    # --- what the instrument reports -------------------------------------
+    # --- puts: what is refused before anything is sent -------------------
 
-    def show(self, status: Status) -> None:
-        """The read-backs that changed: a record processed for nothing costs
-        a pass through the IOC's callback thread on every put and poll."""
-        last, self._shown = self._shown, status
+    @staticmethod
+    def _attenuation_problem(value: float) -> str | None:
+        if math.isnan(value):
+            return "NaN is no attenuation"
+        try:
+            nearest_step(value)  # the ao record clamps to DRVL/DRVH; this holds whatever they say
+        except (ValueError, TypeError) as error:
+            return f"{short(value)} dB: {error}"
+        return None
+
+    def _wavelength_problem(self, nm: int) -> str | None:
+        if nm in self.wavelengths:
+            return None
+        return f"channel {self.number} has no {short(nm)} nm (it has {', '.join(map(str, self.wavelengths))})"
+
+    def _kept_attenuation(self) -> Any:
+        return self._status.attenuation if self._status else math.nan
+
+    def _kept_wavelength(self) -> Any:
+        nm = self._nm(self._status.wavelength_index) if self._status else None
+        return 0 if nm is None else nm
+
+    # --- puts: the exchanges, on the port worker -------------------------
+
+    def _status_after(self, link: Link) -> Status:
+        status = link.call(lambda att: att.channel(self.number).status(), channel=self.number)
+        self.show_status(status)
+        return status
+
+    def _set_attenuation(self, link: Link, value: float) -> float:
+        db = nearest_step(value)
+        link.call(lambda att: setattr(att.channel(self.number), "attenuation", db), channel=self.number)
+        return self._status_after(link).attenuation
+
+    def _select(self, link: Link, nm: int) -> int:
+        link.call(lambda att: setattr(att.channel(self.number), "wavelength", nm), channel=self.number)
+        shown = self._nm(self._status_after(link).wavelength_index)
+        return nm if shown is None else shown
+
+    def _clear(self, link: Link, value: int) -> int:
+        if value:
+            link.call(lambda att: att.channel(self.number).clear(), channel=self.number)
+            status = self._status_after(link)
+            show(self.att, status.attenuation)  # the set-point follows; a put to it under way shows its own
+        return 0
+
+    def _disconnect(self, link: Link, value: int) -> int:
+        if value:
+            link.call(lambda att: att.channel(self.number).disconnect(), channel=self.number)
+            self._status_after(link)
+        return 0
+
+    # --- what the instrument reports (on the port worker) ----------------
+
+    def show_status(self, status: Status, rewrite: bool = False) -> None:
+        """The read-backs, free of alarms: those that changed, or all of them
+        (rewrite, on every poll: a read-back is the instrument's word, so it
+        is set again from each answer)."""
+        last, self._status = (None if rewrite else self._status), status
         if last is None or status.attenuation != last.attenuation:
-            self.att_rbv.set(status.attenuation)
+            show_input(self.att_rbv, status.attenuation)
         if last is None or status.wavelength_index != last.wavelength_index:
             nm = self._nm(status.wavelength_index)
-            if nm is None:  # an index beyond the list: no wavelength to show
-                self.wl_rbv.set_alarm(alarm.INVALID_ALARM, alarm.STATE_ALARM)
+            if nm is None:
+                show_input(self.wl_rbv, None, alarm.INVALID_ALARM, alarm.STATE_ALARM,
+                           f"index {status.wavelength_index} is not in the list")
             else:
-                self.wl_rbv.set(nm)
+                show_input(self.wl_rbv, nm)
         if last is None or status.mode != last.mode:
-            self.mode_rbv.set(status.mode)
+            show_input(self.mode_rbv, status.mode)
 
-    def forget(self) -> None:
-        """The next show() sets every read-back (to clear their alarms)."""
-        self._shown = None
-
-    def show_wavelengths(self, wavelengths: tuple[int, ...]) -> None:
-        self.wavelengths = wavelengths
-        self.wls_rbv.set(numpy.array(wavelengths, dtype=numpy.int32))
-
-    def align_set_points(self, state: ChannelState) -> None:
-        """ATT and WL take the instrument's values, without sending anything."""
-        self.att.set(state.status.attenuation, process=False)
+    def show_state(self, state: ChannelState) -> None:
+        """Everything of the channel, set-points included, and puts taken again."""
+        self.wavelengths = state.wavelengths
+        show_input(self.wls_rbv, numpy.array(state.wavelengths, dtype=numpy.int32))
+        self.show_status(state.status, rewrite=True)
+        show(self.att, state.status.attenuation)
         nm = self._nm(state.status.wavelength_index)
         if nm is not None:
-            self.wl.set(nm, process=False)
+            show(self.wl, nm)
+        for record in self.outputs:
+            allow_puts(record, True)
 
-    # --- puts: values refused before anything is sent --------------------
+    def mark(self, message: str, refuse_puts: bool) -> None:
+        """Every read-back keeps its value, INVALID with a communication alarm."""
+        self._status = None  # the next answer sets every read-back again
+        if refuse_puts:
+            for record in self.outputs:
+                allow_puts(record, False)
+        for record in self.read_backs:
+            show_input(record, None, alarm.INVALID_ALARM, alarm.COMM_ALARM, message)
 
-    def _attenuation_valid(self, record, value: float) -> bool:
-        if not self.owner.connected:
-            return refuse(record, "the instrument does not answer")
-        return not math.isnan(value) or refuse(record, "NaN is no attenuation")
-
-    def _wavelength_valid(self, record, nm: int) -> bool:
-        if not self.owner.connected:
-            return refuse(record, "the instrument does not answer")
-        return nm in self.wavelengths or refuse(
-            record, f"channel {self.number} has no {nm} nm (it has {', '.join(map(str, self.wavelengths))})")
-
-    def _action_valid(self, record, value: int) -> bool:
-        return _action_valid(self.owner, record, value)
-
-    # --- puts: the exchanges, through the port owner ---------------------
-
-    def _put_attenuation(self, value: float) -> None:
-        # Between two steps, the nearest; the ao record has clamped to 0..655.35.
-        db = Fraction(round(value * STEPS_PER_DB), STEPS_PER_DB)
-        self.owner.act(self.att, lambda att: setattr(att.channel(self.number), "attenuation", db), self)
-
-    def _put_wavelength(self, nm: int) -> None:
-        self.owner.act(self.wl, lambda att: setattr(att.channel(self.number), "wavelength", nm), self)
-
-    def _put_clear(self, value: int) -> None:
-        if value:
-            self.owner.act(self.clear, lambda att: att.channel(self.number).clear(), self)
-
-    def _put_disconnect(self, value: int) -> None:
-        if value:
-            self.owner.act(self.disconnect, lambda att: att.channel(self.number).disconnect(), self)
+    def restore_unprocessed(self) -> None:
+        for record in self.outputs:
+            if restore(record):
+                log.warning("undid a put to %s that asked not to be processed", record.name)
 
 
-class InstrumentRecords:
-    """Every PV of one instrument: its own and its channels'."""
+class InstrumentRecords(_Outputs):
+    """Every PV of one instrument, its own and its channels': the View the port worker shows through."""
 
-    def __init__(self, prefix: str, channels: tuple[int, ...], owner: PortOwner, state: InstrumentState | None):
+    def __init__(self, prefix: str, channels: tuple[int, ...], owner: PortOwner):
         self.owner = owner
+        self.number = None
         pv = {p.suffix: p for p in INSTRUMENT}
         self.version_rbv = make(pv["VERSION_RBV"], prefix + "VERSION_RBV")
-        self.display_close = _out(pv["DISPLAY_CLOSE"], prefix + "DISPLAY_CLOSE", self._put_display_close,
-                                  self._action_valid, initial_value=0)
+        self.display_close = self._out(pv["DISPLAY_CLOSE"], prefix + "DISPLAY_CLOSE", self._close_display,
+                                       _action, lambda: 0, initial_value=0)
         self.connected_rbv = make(pv["CONNECTED_RBV"], prefix + "CONNECTED_RBV")
-        self.channels = {n: ChannelRecords(prefix, n, owner, state.channels[n] if state else None)
-                         for n in channels}
-        if state:
-            self.show(state, align=False)
-        else:
-            self._mark_lost()
-            for record in self.outputs():
-                record.DISP = 1
+        self.channels = {n: ChannelRecords(prefix, n, owner) for n in channels}
 
-    def read_backs(self):
-        yield self.version_rbv
-        for channel in self.channels.values():
-            yield from channel.read_backs
-
-    def outputs(self):
-        yield self.display_close
-        for channel in self.channels.values():
-            yield from channel.outputs
-
-    def show(self, state: InstrumentState, align: bool) -> None:
-        """Everything the instrument reported, free of alarms. After a
-        reconnection (align) puts are enabled again and the set-points take the
-        instrument's values: it may have been switched off and on."""
-        if align:
-            for record in self.outputs():
-                allow_puts(record, True)
-        v = state.version
-        self.version_rbv.set(f"{v.module}.{v.hardware}.{v.software}")
-        for n, channel in self.channels.items():
-            channel.show_wavelengths(state.channels[n].wavelengths)
-            channel.forget()
-            channel.show(state.channels[n].status)
-            if align:
-                channel.align_set_points(state.channels[n])
-        self.connected_rbv.set(1)
-
-    def lost(self) -> None:
-        """The instrument is silent or its port gone: puts fail at once (DISP,
-        which Channel Access and PV Access report to the client) and every
-        read-back keeps its last value, INVALID with a communication alarm."""
-        for record in self.outputs():
-            allow_puts(record, False)
-        self._mark_lost()
-
-    def _mark_lost(self) -> None:
-        for channel in self.channels.values():
-            channel.forget()
-        for record in self.read_backs():
-            record.set_alarm(alarm.INVALID_ALARM, alarm.COMM_ALARM)
-        self.connected_rbv.set(0, severity=alarm.INVALID_ALARM, alarm=alarm.COMM_ALARM)
-
-    def _action_valid(self, record, value: int) -> bool:
-        return _action_valid(self.owner, record, value)
-
-    def _put_display_close(self, value: int) -> None:
+    def _close_display(self, link: Link, value: int) -> int:
         if value:
-            self.owner.act(self.display_close, lambda att: att.close_display(), None)
+            link.call(lambda att: att.close_display())
+        return 0
+
+    # --- the View ----------------------------------------------------------
+
+    def show_status(self, channel: int, status: Status, rewrite: bool) -> None:
+        self.channels[channel].show_status(status, rewrite)
+
+    def channel_failed(self, channel: int, message: str) -> None:
+        self.channels[channel].mark(message, refuse_puts=False)
+
+    def channel_silent(self, channel: int, message: str) -> None:
+        self.channels[channel].mark(message, refuse_puts=True)
+
+    def channel_back(self, channel: int, state: ChannelState) -> None:
+        self.channels[channel].show_state(state)
+
+    def lost(self, message: str) -> None:
+        """CONNECTED_RBV first, then puts refused (DISP, which Channel Access
+        and PV Access report to the client), then every read-back marked."""
+        show_input(self.connected_rbv, 0, alarm.INVALID_ALARM, alarm.COMM_ALARM, message)
+        allow_puts(self.display_close, False)
+        for channel in self.channels.values():
+            channel.mark(message, refuse_puts=True)
+        show_input(self.version_rbv, None, alarm.INVALID_ALARM, alarm.COMM_ALARM, message)
+
+    def recovered(self, state: InstrumentState) -> None:
+        """Everything the instrument reported, set-points included (it may
+        have been switched off and on), then puts taken, then CONNECTED_RBV."""
+        v = state.version
+        show_input(self.version_rbv, f"{v.module}.{v.hardware}.{v.software}")
+        for n, channel in self.channels.items():
+            channel_state = state.channels[n]
+            if channel_state is None:
+                channel.mark(f"channel {n} does not answer", refuse_puts=True)
+            else:
+                channel.show_state(channel_state)
+        allow_puts(self.display_close, True)
+        show_input(self.connected_rbv, 1)
+
+    def restore_unprocessed(self) -> None:
+        if restore(self.display_close):
+            log.warning("undid a put to %s that asked not to be processed", self.display_close.name)
+        for channel in self.channels.values():
+            channel.restore_unprocessed()
