@@ -175,3 +175,25 @@ def until(check, timeout: float, step: float = 0.05):
         if result or time.monotonic() > deadline:
             return result
         time.sleep(step)
+
+
+# --- clients ---------------------------------------------------------------
+
+
+def ca_context():
+    """A caproto client: a context of its own, one TCP circuit per IOC."""
+    from caproto.threading.client import Context  # the venv's; see tools/check-refs.sh
+
+    return Context()
+
+
+def ca_read(ca, name):
+    """(value, severity, status) over Channel Access; a waveform's value as a list."""
+    reading = ca.get_pvs(name, timeout=2)[0].read(data_type="time", timeout=2)
+    value = reading.data[0] if len(reading.data) == 1 else list(reading.data)
+    return value, reading.metadata.severity, reading.metadata.status
+
+
+def ca_put(ca, name, value, timeout: float = 3):
+    """A put with completion; True when the server reports success."""
+    return ca.get_pvs(name, timeout=2)[0].write([value], wait=True, timeout=timeout).status.success == 1

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from epics import Ioc, Loopback, until
+from epics import Ioc, Loopback, ca_context, ca_put, ca_read, until
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
@@ -37,11 +37,7 @@ def epics():
         yield ports
 
 
-def Context():
-    """A caproto client: a context of its own, one TCP circuit per IOC."""
-    from caproto.threading.client import Context as CaprotoContext  # the venv's; see tools/check-refs.sh
-
-    return CaprotoContext()
+Context = ca_context
 
 
 @pytest.fixture(scope="module")
@@ -64,15 +60,7 @@ def field(ca, name):
     return pv(ca, name).read(data_type=ChannelType.STRING, timeout=2).data[0].decode()
 
 
-def read(ca, name):
-    reading = pv(ca, name).read(data_type="time", timeout=2)
-    value = reading.data[0] if len(reading.data) == 1 else list(reading.data)
-    return value, reading.metadata.severity, reading.metadata.status
-
-
-def put(ca, name, value):
-    """A put with completion; True when the server reports success."""
-    return pv(ca, name).write([value], wait=True, timeout=3).status.success == 1
+read, put = ca_read, ca_put
 
 
 @pytest.fixture(scope="module")
@@ -117,6 +105,7 @@ def test_read_backs_start_from_the_instrument(ca, served):
     ("CH1:ATT", 3.456, lambda st: channel(st, 1)["attenuation_steps"] == 346, ("CH1:ATT_RBV", 3.46)),
     ("CH1:ATT", 700, lambda st: channel(st, 1)["attenuation_steps"] == 65535, ("CH1:ATT_RBV", 655.35)),
     ("CH2:WL", 1625, lambda st: channel(st, 2)["wavelength_index"] == 2, ("CH2:WL_RBV", 1625)),
+    ("CH1:CLEAR", 1, lambda st: channel(st, 1)["attenuation_steps"] == 0, ("CH1:ATT", 0.0)),
     ("CH1:CLEAR", 1, lambda st: channel(st, 1)["attenuation_steps"] == 0, ("CH1:ATT_RBV", 0.0)),
     ("CH2:DISCONNECT", 1, lambda st: not channel(st, 2)["connected"], ("CH2:MODE_RBV", 0)),
     ("DISPLAY_CLOSE", 1, lambda st: "full-screen close: ok" in st.log(), ("CONNECTED_RBV", 1)),
@@ -201,12 +190,24 @@ def back(ca, prefix):
     return all(read(ca, prefix + name)[1] == NO_ALARM for name in RBVS)
 
 
+def monitor(context, name, seen: list):
+    """seen gets (value, severity) of every update of name; returns what keeps the subscription."""
+    subscription = pv(context, name).subscribe(data_type="time")
+    callback = lambda sub, r: seen.append((r.data[0], r.metadata.severity))  # noqa: E731
+    subscription.add_callback(callback)
+    assert until(lambda: seen, 2.0)
+    return subscription, callback
+
+
 def test_silence_raises_the_alarm_and_a_restarted_simulator_recovers(ca, epics, tmp_path):
     link = tmp_path / "kq2741"
     first = Simulator("--link", link, "--channels", 1).start()
     second = Simulator("--link", link, "--channels", 1)
+    watcher = Context()
+    set_points: list = []
     try:
         with Ioc("-p", link, "--prefix", "R:", "--channels", "1", env=epics.server(1)) as ioc:
+            held = monitor(watcher, "R:CH1:ATT", set_points)
             assert put(ca, "R:CH1:ATT", 4.2)
             # First frozen (the port stays open, nothing answers), then gone and
             # replaced by another simulator on the same path.
@@ -225,10 +226,13 @@ def test_silence_raises_the_alarm_and_a_restarted_simulator_recovers(ca, epics, 
                 since = time.monotonic()
                 assert until(lambda: back(ca, "R:"), 2.5) and time.monotonic() - since < 2.0
             assert read(ca, "R:CH1:ATT") == (0.0, NO_ALARM, 0)  # the new instrument's own value
+            assert until(lambda: set_points[-1] == (0.0, NO_ALARM), 1.0)  # and monitors were told
             assert put(ca, "R:CH1:ATT", 1.5)
             assert channel(second, 1)["attenuation_steps"] == 150
             assert ioc.stop() == 0
+            del held
     finally:
+        watcher.disconnect()
         if first.returncode is None:
             first.signal(signal.SIGCONT)
         first.close()
@@ -242,8 +246,14 @@ def test_an_instrument_silent_at_start_is_served_once_it_answers(ca, epics):
             with Ioc("-p", sim.port, "--prefix", "Q:", "--channels", "1", env=epics.server(1)) as ioc:
                 assert lost(ca, "Q:") and read(ca, "Q:CONNECTED_RBV")[0] == 0
                 assert not put(ca, "Q:CH1:ATT", 1.0)
+                watcher, wavelengths = Context(), []
+                held = monitor(watcher, "Q:CH1:WL", wavelengths)
                 sim.signal(signal.SIGCONT)
                 assert until(lambda: back(ca, "Q:"), 2.5)
+                # The set-points take the instrument's values and monitors hear of it.
+                assert until(lambda: wavelengths[-1] == (1310, NO_ALARM), 1.0)
+                del held
+                watcher.disconnect()
                 assert put(ca, "Q:CH1:ATT", 1.0) and read(ca, "Q:CH1:ATT") == (1.0, NO_ALARM, 0)
                 assert ioc.stop() == 0
         finally:

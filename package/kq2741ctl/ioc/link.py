@@ -9,8 +9,9 @@ or bad, and the outcome says what it concerns:
 - ``Refused`` (the instrument's own status byte): a good answer saying no;
 - ``Failed``: answers kept coming garbled (``TRIES`` in a row) while the
   instrument is not lost: only this operation failed;
-- ``Silent``: this channel does not answer while the instrument does (it
-  answered the version request sent to find out);
+- ``Silent``: this channel has not answered for ``ALARM_WINDOW`` seconds of
+  trying while the instrument does (it answered the version request sent to
+  find out);
 - ``Lost``: nothing has answered for ``ALARM_WINDOW`` seconds of trying, in at
   least two tries in a row. Settings are sent again after a missing answer:
   each one states the whole setting, so a second copy changes nothing.
@@ -30,7 +31,7 @@ import serial
 from kq2741ctl import Attenuator, BadAnswer, InstrumentError, NoAnswer, Refused
 
 ALARM_WINDOW = 1.0  # seconds of trying without a good answer that make the instrument lost
-TRIES = 3  # garbled answers in a row that fail one operation
+TRIES = 5  # garbled answers in a row that fail one operation
 PACE = 0.05  # seconds between tries that failed at once
 
 T = TypeVar("T")
@@ -72,6 +73,7 @@ class Link:
     def call(self, operation: Callable[[Attenuator], T], channel: int | None = None) -> T:
         """operation(att), tried again as the module's text says."""
         garbled = 0
+        silent_since: float | None = None  # this channel's first unanswered try
         while True:
             started = time.monotonic()
             try:
@@ -80,15 +82,19 @@ class Link:
                 self._answered()
                 raise
             except (serial.SerialException, OSError) as error:
-                if isinstance(error, BadAnswer):
-                    garbled += 1
                 self._failed(started, error)
+                if channel is not None and isinstance(error, NoAnswer):
+                    silent_since = started if silent_since is None else silent_since
+                    # The channel has been silent as long as a lost instrument
+                    # would be: the version request tells which it is.
+                    if time.monotonic() - silent_since >= ALARM_WINDOW and self.answers():
+                        raise Silent(channel, error) from error
                 if self.lost():
                     raise Lost(self.cause) from error
-                if garbled >= TRIES:
-                    raise Failed(str(error)) from error
-                if channel is not None and isinstance(error, NoAnswer) and self.failures >= 2 and self.answers():
-                    raise Silent(channel, error) from error
+                if isinstance(error, BadAnswer):
+                    garbled += 1
+                    if garbled >= TRIES:
+                        raise Failed(str(error)) from error
                 self._pace(started)
             else:
                 self._answered()

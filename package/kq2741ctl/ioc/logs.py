@@ -4,7 +4,9 @@ Clients decide how often the IOC has something to say: eight of them putting
 a wavelength the channel lacks as fast as they can would write hundreds of
 kilobytes a second. Each kind of message (its format string) may be written
 BURST times, then once per INTERVAL seconds with the count of the ones left
-out since: the log says what happens and how often, at a bounded rate.
+out since: the log says what happens and how often, at a bounded rate. A
+kind is the format string and its first argument (the record a message is
+about), so a flood of one client's puts does not hide another record's news.
 """
 from __future__ import annotations
 
@@ -31,10 +33,11 @@ class RateLimit(logging.Filter):
         super().__init__()
         self.burst, self.interval = burst, interval
         self._lock = threading.Lock()
-        self._kinds: dict[tuple[int, str], list] = {}  # kind -> [window start, written, left out]
+        self._kinds: dict[tuple[int, str, str], list] = {}  # kind -> [window start, written, left out]
 
     def filter(self, record: logging.LogRecord) -> bool:
-        kind = (record.levelno, str(record.msg))
+        first = record.args[0] if isinstance(record.args, tuple) and record.args else None
+        kind = (record.levelno, str(record.msg), str(first))
         now = time.monotonic()
         with self._lock:
             state = self._kinds.setdefault(kind, [now, 0, 0])

@@ -56,12 +56,14 @@ class View(Protocol):
 class Put:
     """A client's put, handed to the worker. work makes the exchanges and
     returns the value the record shows when done; kept is what it shows
-    when the put fails; waiting takes a put that came in meanwhile."""
+    when the put fails (given the value put); waiting takes a put that came
+    in meanwhile."""
 
     record: Any
     channel: int | None
+    value: Any
     work: Callable[[Link], Any]
-    kept: Callable[[], Any]
+    kept: Callable[[Any], Any]
     waiting: Callable[[Any], None]
 
 
@@ -153,10 +155,8 @@ class PortOwner:
                 severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, NOT_ANSWERING
         if severity:
             log.warning("put to %s failed: %s", put.record.name, message)
-            shown = put.kept()
-        waiting = complete(put.record, shown, severity, status, message)
-        if waiting is not None:
-            put.waiting(waiting)
+            shown = put.kept(put.value)
+        complete(put.record, shown, severity, status, message, put.waiting)
 
     def _refresh(self, n: int) -> None:
         assert self.view is not None

@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import ctypes
 import time
-from typing import Any
+from typing import Any, Callable
 
 from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped]
 from softioc import alarm, fields  # type: ignore[import-untyped]
@@ -98,18 +98,17 @@ def raise_alarm(record, severity: int, status: int, message: str = "") -> None:
 
 
 def complete(record, value, severity: int = alarm.NO_ALARM, status: int = alarm.NO_ALARM,
-             message: str = "") -> Any:
+             message: str = "", waiting: Callable[[Any], None] | None = None) -> None:
     """Ends the active put of an output record, showing value with the alarm.
 
-    Returns the value of a put that arrived meanwhile and waits to be
-    processed (None when there is none); a value written without processing
-    (a PV Access put with process=false) is dropped."""
+    A put that arrived meanwhile and waits to be processed goes to waiting,
+    before the processing that follows this one can start; a value written
+    without processing (a PV Access put with process=false) is dropped."""
     with _Locked(record) as held:
         dev, rec = held.device, held.fields
-        waiting = None
         written = dev._read_value(rec)
-        if not dev._compare_values(written, dev._value[0]) and rec.RPRO:
-            waiting = dev._epics_to_value(written)
+        if not dev._compare_values(written, dev._value[0]) and rec.RPRO and waiting is not None:
+            waiting(dev._epics_to_value(written))
         shown = dev._value_to_epics(value)
         dev._write_value(rec, shown)
         # softioc applies the severity kept here on every processing: none,
@@ -118,7 +117,6 @@ def complete(record, value, severity: int = alarm.NO_ALARM, status: int = alarm.
         _set_alarm(rec, severity, status, message)
         support = _RecordSupport.from_address(rec.RSET)
         _RecordProcess(support.process)(held.address)
-    return waiting
 
 
 def show(record, value, severity: int = alarm.NO_ALARM, status: int = alarm.NO_ALARM,

@@ -86,7 +86,7 @@ class _Outputs:
     number: int | None
 
     def _out(self, pv: Pv, name: str, work: Callable[[Link, Any], Any], check: Callable[[Any], str | None],
-             kept: Callable[[], Any], **fields):
+             kept: Callable[[Any], Any], **fields):
         waiting: dict[str, Any] = {}
 
         def validate(record, value) -> bool:
@@ -109,7 +109,7 @@ class _Outputs:
                     raise ValueError(why)
                 return work(link, value)
 
-            self.owner.submit(Put(record, self.number, run, kept, lambda v: waiting.__setitem__("value", v)))
+            self.owner.submit(Put(record, self.number, value, run, kept, lambda v: waiting.__setitem__("value", v)))
 
         # always_update: a put of the value already there is still sent and
         # read back (and a second CLEAR still clears). Output records refuse
@@ -117,6 +117,11 @@ class _Outputs:
         record = make(pv, name, on_update=handler, validate=validate, always_update=True, blocking=True,
                       DISP=1, **fields)
         return record
+
+
+def _idle(value: int) -> int:
+    """What an action record shows when done, done or not."""
+    return 0
 
 
 def _action(value: int) -> str | None:
@@ -133,6 +138,7 @@ class ChannelRecords(_Outputs):
         self.owner = owner
         self.wavelengths: tuple[int, ...] = ()
         self._status: Status | None = None  # as last shown
+        self._rewrite = True  # the next status sets every read-back
         name = prefix + CHANNEL_PREFIX.format(n=number)
         pv = {p.suffix: p for p in CHANNEL}
         self.att = self._out(pv["ATT"], name + "ATT", self._set_attenuation, self._attenuation_problem,
@@ -142,8 +148,8 @@ class ChannelRecords(_Outputs):
         self.wl_rbv = make(pv["WL_RBV"], name + "WL_RBV")
         self.wls_rbv = make(pv["WLS_RBV"], name + "WLS_RBV")
         self.mode_rbv = make(pv["MODE_RBV"], name + "MODE_RBV")
-        self.clear = self._out(pv["CLEAR"], name + "CLEAR", self._clear, _action, lambda: 0, initial_value=0)
-        self.disconnect = self._out(pv["DISCONNECT"], name + "DISCONNECT", self._disconnect, _action, lambda: 0,
+        self.clear = self._out(pv["CLEAR"], name + "CLEAR", self._clear, _action, _idle, initial_value=0)
+        self.disconnect = self._out(pv["DISCONNECT"], name + "DISCONNECT", self._disconnect, _action, _idle,
                                     initial_value=0)
         self.read_backs = (self.att_rbv, self.wl_rbv, self.wls_rbv, self.mode_rbv)
         self.outputs = (self.att, self.wl, self.clear, self.disconnect)
@@ -168,12 +174,12 @@ class ChannelRecords(_Outputs):
             return None
         return f"channel {self.number} has no {short(nm)} nm (it has {', '.join(map(str, self.wavelengths))})"
 
-    def _kept_attenuation(self) -> Any:
-        return self._status.attenuation if self._status else math.nan
+    def _kept_attenuation(self, value: float) -> float:
+        return self._status.attenuation if self._status else value
 
-    def _kept_wavelength(self) -> Any:
+    def _kept_wavelength(self, value: int) -> int:
         nm = self._nm(self._status.wavelength_index) if self._status else None
-        return 0 if nm is None else nm
+        return value if nm is None else nm
 
     # --- puts: the exchanges, on the port worker -------------------------
 
@@ -211,7 +217,8 @@ class ChannelRecords(_Outputs):
         """The read-backs, free of alarms: those that changed, or all of them
         (rewrite, on every poll: a read-back is the instrument's word, so it
         is set again from each answer)."""
-        last, self._status = (None if rewrite else self._status), status
+        last = None if rewrite or self._rewrite else self._status
+        self._status, self._rewrite = status, False
         if last is None or status.attenuation != last.attenuation:
             show_input(self.att_rbv, status.attenuation)
         if last is None or status.wavelength_index != last.wavelength_index:
@@ -238,7 +245,7 @@ class ChannelRecords(_Outputs):
 
     def mark(self, message: str, refuse_puts: bool) -> None:
         """Every read-back keeps its value, INVALID with a communication alarm."""
-        self._status = None  # the next answer sets every read-back again
+        self._rewrite = True
         if refuse_puts:
             for record in self.outputs:
                 allow_puts(record, False)
@@ -260,7 +267,7 @@ class InstrumentRecords(_Outputs):
         pv = {p.suffix: p for p in INSTRUMENT}
         self.version_rbv = make(pv["VERSION_RBV"], prefix + "VERSION_RBV")
         self.display_close = self._out(pv["DISPLAY_CLOSE"], prefix + "DISPLAY_CLOSE", self._close_display,
-                                       _action, lambda: 0, initial_value=0)
+                                       _action, _idle, initial_value=0)
         self.connected_rbv = make(pv["CONNECTED_RBV"], prefix + "CONNECTED_RBV")
         self.channels = {n: ChannelRecords(prefix, n, owner) for n in channels}
 
