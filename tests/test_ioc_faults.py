@@ -4,6 +4,7 @@ from __future__ import annotations
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -331,9 +332,12 @@ def test_closed_or_broken_standard_streams(epics, tmp_path, closed):
     try:
         if closed == "broken-pipe":
             os.close(write_end)
+        # Serving, though nobody can read its line: a client searching before
+        # that would wait for caproto's slowing searches.
+        assert until(lambda: _listening(epics.ca_port(1)), 10.0)
         ca = ca_context()
         try:
-            assert until(lambda: _connected(ca, "B:CONNECTED_RBV"), 10.0)
+            assert until(lambda: _connected(ca, "B:CONNECTED_RBV"), 5.0)
         finally:
             ca.disconnect()
         proc.send_signal(signal.SIGTERM)
@@ -344,6 +348,14 @@ def test_closed_or_broken_standard_streams(epics, tmp_path, closed):
             proc.wait()
         if proc.stdout is not None:
             proc.stdout.close()
+
+
+def _listening(port: int) -> bool:
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+    except OSError:
+        return False
+    return True
 
 
 def _connected(ca, name) -> bool:
