@@ -3,10 +3,10 @@
 #include <atomic>
 #include <csignal>
 #include <initializer_list>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 
-namespace kq2741ctl::cleanup {
+#include "tty/port.hpp"
+
+namespace kq2741::ctl::cleanup {
 namespace {
 
 volatile std::sig_atomic_t g_port_fd = -1;
@@ -17,11 +17,7 @@ void on_signal(int sig) {
     // pseudo-terminal after its last user closes it, so it is taken off by
     // hand; process exit would drop the flock alone.
     const int fd = g_port_fd;
-    if (fd >= 0) {
-        tcsetattr(fd, TCSANOW, &g_found);
-        ioctl(fd, TIOCNXCL);
-        flock(fd, LOCK_UN);
-    }
+    if (fd >= 0) kq2741::tty::Port::release_at_exit_signal(fd, g_found);
     // SA_RESETHAND put the default action back; it ends us once we return.
     raise(sig);
 }
@@ -48,4 +44,4 @@ void unwatch_port() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-}  // namespace kq2741ctl::cleanup
+}  // namespace kq2741::ctl::cleanup

@@ -5,7 +5,7 @@
 
 #include <termios.h>
 
-namespace kq2741ctl::cleanup {
+namespace kq2741::ctl::cleanup {
 
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE put back what is watched, then end the
 // process as the signal would have.
@@ -14,4 +14,4 @@ void install();
 void watch_port(int fd, const termios& found);
 void unwatch_port();
 
-}  // namespace kq2741ctl::cleanup
+}  // namespace kq2741::ctl::cleanup

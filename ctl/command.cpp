@@ -7,7 +7,7 @@
 #include "failure.hpp"
 #include "values.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 namespace {
 
 constexpr std::array<CommandEntry, 11> kCommands{{
@@ -144,4 +144,4 @@ std::vector<std::uint32_t> sweep_points(const Sweep& s) {
     return points;
 }
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

@@ -10,7 +10,7 @@
 
 #include "protocol/frame.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 namespace protocol = kq2741::protocol;
 
@@ -47,4 +47,4 @@ Command parse_command(std::span<const std::string> words);
 // Attenuations a sweep sets, in order, START and every STEP up to STOP.
 std::vector<std::uint32_t> sweep_points(const Sweep& sweep);
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

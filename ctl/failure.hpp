@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 enum class Exit : int {
     Ok = 0,
@@ -24,4 +24,4 @@ inline Failure usage_error(const std::string& message) {
     return Failure(Exit::Usage, message);
 }
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "protocol/units.hpp"
 #include "values.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 namespace {
 
 enum Long { kSim = 256, kJson, kTimeout, kLenient, kVerbose, kHelp, kVersion };
@@ -91,7 +92,7 @@ std::string usage() {
     }
     s += "\n"
          "ATTENUATION, START, STOP, STEP: dB as 3.5 or 3.5dB, or mdB as 3500mdB; 0 to\n"
-         "655.35 dB in steps of 0.01 dB. CH: 1 to 255, at most 1024 in one command.\n"
+         KQ2741_MAX_DB_TEXT " dB in steps of " KQ2741_STEP_DB_TEXT " dB. CH: 1 to 255, at most 1024 in one command.\n"
          "NM: a wavelength in nm.\n"
          "\n"
          "batch reads a line, runs it, then reads the next (lines of at most 8192\n"
@@ -116,4 +117,4 @@ std::string usage() {
     return s;
 }
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

@@ -6,7 +6,7 @@
 
 #include "command.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 struct Invocation {
     std::string port;  // from -p, else KQ2741_PORT; empty with --sim
@@ -25,4 +25,4 @@ struct Invocation {
 Invocation parse_invocation(int argc, char** argv);
 std::string usage();
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

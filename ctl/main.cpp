@@ -10,10 +10,9 @@
 #include "cleanup.hpp"
 #include "failure.hpp"
 #include "invocation.hpp"
-#include "link.hpp"
 #include "output.hpp"
-#include "port.hpp"
 #include "run.hpp"
+#include "session.hpp"
 #include "sim_process.hpp"
 #include "streams.hpp"
 #include "trace.hpp"
@@ -23,7 +22,7 @@
 #endif
 
 int main(int argc, char** argv) {
-    using namespace kq2741ctl;
+    using namespace kq2741::ctl;
     if (!streams::keep_standard_descriptors()) return static_cast<int>(Exit::Local);
     try {
         const Invocation inv = parse_invocation(argc, argv);
@@ -37,14 +36,18 @@ int main(int argc, char** argv) {
         // Declared before the port, so the simulator outlives our use of its port.
         std::optional<SimProcess> sim;
         if (inv.sim) sim.emplace(trace);
-        Port port(inv.sim ? sim->port() : inv.port);
-        Link link(port, {inv.timeout, inv.lenient}, trace);
+        const kq2741::tty::Port port = open_port(inv.sim ? sim->port() : inv.port);
+        // Before the port is released, the signal handler forgets it.
+        const struct Unwatch {
+            ~Unwatch() { cleanup::unwatch_port(); }
+        } unwatch;
+        Session session(port, inv.timeout, inv.lenient, trace);
         const Output out(inv.json);
         if (inv.command.verb == Verb::Batch) {
-            run_batch(std::cin, link, out);
+            run_batch(std::cin, session, out);
             streams::check_stdin();
         } else {
-            run(inv.command, link, out);
+            run(inv.command, session, out);
         }
         if (inv.verbose && std::ferror(stderr)) return static_cast<int>(Exit::Local);
         return 0;

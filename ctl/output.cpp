@@ -6,7 +6,7 @@
 #include "streams.hpp"
 #include "values.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 namespace {
 
 using kq2741::protocol::HexCase;
@@ -31,7 +31,7 @@ std::string channel_text(std::uint8_t channel) {
 }
 
 std::string db(std::uint32_t mdb) {
-    return right(db_text(mdb), 6) + " dB";
+    return right(protocol::db_text(protocol::steps_from_mdb(mdb)), 6) + " dB";
 }
 
 std::string ack_json(std::uint8_t channel, const char* command, const std::string& extra = "") {
@@ -110,4 +110,4 @@ void Output::raw(std::span<const std::uint8_t> sent, std::span<const std::uint8_
          "sent      " + hex(sent) + "\nreceived  " + hex(received));
 }
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

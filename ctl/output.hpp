@@ -9,7 +9,7 @@
 
 #include "protocol/answers.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 class Output {
 public:
@@ -34,4 +34,4 @@ private:
     bool json_;
 };
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

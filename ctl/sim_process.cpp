@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 namespace {
 
 constexpr auto kStartTimeout = std::chrono::seconds(5);
@@ -112,4 +112,4 @@ void SimProcess::stop() {
     pid_ = 0;
 }
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

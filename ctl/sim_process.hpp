@@ -8,7 +8,7 @@
 
 #include "trace.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 class SimProcess {
 public:
@@ -31,4 +31,4 @@ private:
     std::string port_;
 };
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

@@ -9,7 +9,7 @@
 
 #include "failure.hpp"
 
-namespace kq2741ctl::streams {
+namespace kq2741::ctl::streams {
 
 bool keep_standard_descriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -53,4 +53,4 @@ void report(const char* message) {
     std::fputs(line.c_str(), stderr);
 }
 
-}  // namespace kq2741ctl::streams
+}  // namespace kq2741::ctl::streams

@@ -1,7 +1,7 @@
 // kq2741ctl's own standard streams: never the port, and never failing quietly.
 #pragma once
 
-namespace kq2741ctl::streams {
+namespace kq2741::ctl::streams {
 
 // Puts /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
 // the port cannot be opened as one of them (and get our text written into
@@ -20,4 +20,4 @@ void check_stdin();
 // an argument) are shown as escapes.
 void report(const char* message);
 
-}  // namespace kq2741ctl::streams
+}  // namespace kq2741::ctl::streams

@@ -4,7 +4,7 @@
 
 #include "protocol/frame.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 void Trace::line(const char* what, std::span<const std::uint8_t> bytes, const std::string& note) const {
     if (!on_) return;
@@ -17,4 +17,4 @@ void Trace::line(const char* what, std::span<const std::uint8_t> bytes, const st
     std::fflush(stderr);
 }
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 class Trace {
 public:
@@ -25,4 +25,4 @@ private:
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

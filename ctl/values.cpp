@@ -6,11 +6,12 @@
 #include <optional>
 
 #include "failure.hpp"
+#include "protocol/answers.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 namespace {
 
-constexpr std::chrono::milliseconds kMaxSeconds{3600 * 1000};
+constexpr std::chrono::milliseconds kMaxSeconds{static_cast<long>(protocol::kMaxTimeoutSeconds) * 1000};
 // Enough for any value the instrument takes, far from overflowing 64 bits.
 constexpr std::size_t kMaxWholeDigits = 9;
 constexpr unsigned kMicroPerMilli = 1000;
@@ -56,7 +57,7 @@ std::uint8_t parse_channel(std::string_view text) {
 }
 
 std::uint16_t parse_wavelength(std::string_view text) {
-    return static_cast<std::uint16_t>(whole_number("wavelength", text, 1, 0xFFFF));
+    return static_cast<std::uint16_t>(whole_number("wavelength", text, 1, protocol::kMaxNm));
 }
 
 std::uint32_t parse_attenuation(std::string_view what, std::string_view text) {
@@ -74,9 +75,9 @@ std::uint32_t parse_attenuation(std::string_view what, std::string_view text) {
     if (!micro)
         throw usage_error(shown + ": expected dB (3.5 or 3.5dB) or mdB (3500mdB)");
     if (*micro % (kMdbPerStep * kMicroPerMilli) != 0)
-        throw usage_error(shown + ": the instrument sets steps of 0.01 dB (10 mdB)");
+        throw usage_error(shown + ": the instrument sets steps of " KQ2741_STEP_DB_TEXT " dB (" + std::to_string(kMdbPerStep) + " mdB)");
     if (*micro > std::uint64_t{kMaxMdb} * kMicroPerMilli)
-        throw usage_error(shown + ": must lie in 0 to 655.35 dB");
+        throw usage_error(shown + ": must lie in 0 to " KQ2741_MAX_DB_TEXT " dB");
     return static_cast<std::uint32_t>(*micro / kMicroPerMilli);
 }
 
@@ -87,7 +88,7 @@ std::chrono::milliseconds parse_seconds(std::string_view what, std::string_view 
     if (!ms) throw usage_error(shown + ": expected seconds, to the millisecond (0.5)");
     const std::chrono::milliseconds value(*ms);
     if (value.count() == 0 && !zero_allowed) throw usage_error(shown + ": must be at least 0.001 s");
-    if (value > kMaxSeconds) throw usage_error(shown + ": must be at most 3600 s");
+    if (value > kMaxSeconds) throw usage_error(shown + ": must be at most " KQ2741_MAX_TIMEOUT_TEXT " s");
     return value;
 }
 
@@ -123,10 +124,5 @@ std::string refused_option(char* const* argv) {
     return quoted(argv[optind - 1]);
 }
 
-std::string db_text(std::uint32_t mdb) {
-    const std::uint32_t hundredths = mdb / kMdbPerStep;
-    std::string cents = std::to_string(hundredths % 100);
-    return std::to_string(hundredths / 100) + (cents.size() < 2 ? ".0" : ".") + cents;
-}
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

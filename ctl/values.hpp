@@ -11,7 +11,7 @@
 #include "protocol/frame.hpp"
 #include "protocol/units.hpp"
 
-namespace kq2741ctl {
+namespace kq2741::ctl {
 
 namespace protocol = kq2741::protocol;
 
@@ -21,7 +21,7 @@ using protocol::kMdbPerStep;
 std::uint8_t parse_channel(std::string_view text);
 std::uint16_t parse_wavelength(std::string_view text);
 // "3.5", "3.5dB" or "3500mdB", read as exact decimal text: the result in mdB
-// lies on the instrument's 0.01 dB grid, from 0 to 655.35 dB.
+// lies on the instrument's grid of steps, from 0 to the most it sets.
 std::uint32_t parse_attenuation(std::string_view what, std::string_view text);
 // Decimal seconds, to the millisecond.
 std::chrono::milliseconds parse_seconds(std::string_view what, std::string_view text,
@@ -37,7 +37,5 @@ std::string quoted(std::string_view text);
 // above 255 for this to tell them apart.
 std::string refused_option(char* const* argv);
 
-// mdB as dB with two decimals, e.g. "1.10".
-std::string db_text(std::uint32_t mdb);
 
-}  // namespace kq2741ctl
+}  // namespace kq2741::ctl

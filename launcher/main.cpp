@@ -16,12 +16,12 @@
 #include <cstdio>
 
 #include "core/names.hpp"
-#include "core/ref.hpp"
+#include "cpython/ref.hpp"
 
 namespace {
 
-using kq::Borrowed;
-using kq::Ref;
+using kq2741::cpython::Borrowed;
+using kq2741::cpython::Ref;
 
 constexpr int kExitUsage = 2;
 

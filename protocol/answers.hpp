@@ -50,6 +50,9 @@ enum class Ack : std::uint8_t {
     UnknownCommand = 0x02,
 };
 
+// Wavelengths travel as 16-bit values: no channel lists one above this.
+inline constexpr std::uint16_t kMaxNm = 0xFFFF;
+
 // The list answer carries its length byte, so at most (255 - 6) / 2 values fit.
 inline constexpr std::size_t kMaxWavelengths = (kMaxPayload - 1) / 2;
 

@@ -10,7 +10,7 @@
 
 #include "tty/holders.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 Clients::Clients(const std::string& port) {
     struct stat device{};
@@ -71,4 +71,4 @@ Clients::Seen Clients::update() {
     return seen;
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -8,7 +8,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 class Clients {
 public:
@@ -35,4 +35,4 @@ private:
     unsigned open_ = 0;
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 namespace {
 
 std::string temp_name(const std::string& path) {
@@ -56,4 +56,4 @@ void remove_symlink_to(const std::string& path, const std::string& target) {
     if (std::string(buf, static_cast<std::size_t>(n)) == target) unlink(path.c_str());
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 // Readers see either the old or the new content, never a half-written file.
 bool write_file_atomic(const std::string& path, const std::string& content);
@@ -13,4 +13,4 @@ bool replace_symlink(const std::string& path, const std::string& target, std::st
 // simulator has since taken over is left alone.
 void remove_symlink_to(const std::string& path, const std::string& target);
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -6,7 +6,7 @@
 #include "protocol/requests.hpp"
 #include "protocol/units.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 namespace {
 
 using namespace kq2741::protocol;
@@ -131,4 +131,4 @@ std::string Instrument::state_json() const {
     return s.str();
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

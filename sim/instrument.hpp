@@ -9,7 +9,7 @@
 #include "protocol/answers.hpp"
 #include "protocol/frame.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 namespace protocol = kq2741::protocol;
 
@@ -44,4 +44,4 @@ private:
     std::uint64_t checksum_errors_ = 0;
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

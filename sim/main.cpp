@@ -40,7 +40,7 @@ bool install_signals(int wake_fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace kq2741sim;
+    using namespace kq2741::sim;
     Options opts;
     try {
         opts = parse_options(argc, argv);

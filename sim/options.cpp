@@ -4,7 +4,7 @@
 #include <getopt.h>
 #include <string_view>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 namespace {
 
 using protocol::kMaxWavelengths;
@@ -33,7 +33,7 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 std::vector<std::uint16_t> wavelength_list(std::string_view text, const std::string& what) {
     std::vector<std::uint16_t> out;
     for (auto part : split(text, ','))
-        out.push_back(static_cast<std::uint16_t>(number(part, 1, 0xFFFF, what)));
+        out.push_back(static_cast<std::uint16_t>(number(part, 1, protocol::kMaxNm, what)));
     if (out.size() > kMaxWavelengths)
         throw UsageError(what + ": at most " + std::to_string(kMaxWavelengths) + " wavelengths");
     return out;
@@ -185,4 +185,4 @@ const char* usage() {
            "  --version                    the program's version\n";
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

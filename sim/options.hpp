@@ -9,7 +9,7 @@
 
 #include "instrument.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -44,4 +44,4 @@ Options parse_options(int argc, char** argv);
 std::vector<std::vector<std::uint16_t>> wavelength_table(const Options& opts);
 const char* usage();
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 void Outbox::push(kq2741::protocol::Bytes data, Clock::time_point due, std::string note) {
     if (!chunks_.empty()) due = std::max(due, chunks_.back().due);
@@ -21,4 +21,4 @@ int Outbox::timeout_ms(Clock::time_point now) const {
     return static_cast<int>(std::min<decltype(ms)>(ms, 60000));
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

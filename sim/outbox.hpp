@@ -7,7 +7,7 @@
 
 #include "protocol/frame.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 class Outbox {
 public:
@@ -34,4 +34,4 @@ private:
     std::deque<Chunk> chunks_;
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <unistd.h>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 namespace {
 
 [[noreturn]] void fail(const char* what) {
@@ -75,4 +75,4 @@ int Parked::take() {
     return fd;
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -3,7 +3,7 @@
 // nor /proc lists it, yet the kernel keeps its file open.
 #pragma once
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 class Parked {
 public:
@@ -29,4 +29,4 @@ private:
     int pair_[2] = {-1, -1};
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

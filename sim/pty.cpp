@@ -8,7 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace kq2741sim {
+namespace kq2741::sim {
 namespace {
 
 [[noreturn]] void fail(const char* what) {
@@ -65,4 +65,4 @@ void Pty::end_exclusive_use() {
     slave_->use([](int slave) { ioctl(slave, TIOCNXCL); });
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -8,7 +8,7 @@
 
 #include "parked.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 class Pty {
 public:
@@ -39,4 +39,4 @@ private:
     std::optional<Parked> slave_;
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

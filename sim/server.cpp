@@ -9,7 +9,7 @@
 
 #include "fsutil.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 namespace {
 
 using namespace std::chrono_literals;
@@ -201,4 +201,4 @@ void Server::log(const char* what, std::span<const std::uint8_t> bytes,
     std::fflush(stderr);
 }
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

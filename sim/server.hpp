@@ -14,7 +14,7 @@
 #include "protocol/frame_reader.hpp"
 #include "pty.hpp"
 
-namespace kq2741sim {
+namespace kq2741::sim {
 
 class Server {
 public:
@@ -51,4 +51,4 @@ private:
     std::mt19937_64 random_;
 };
 
-}  // namespace kq2741sim
+}  // namespace kq2741::sim

@@ -135,13 +135,20 @@ def test_answers_later_than_the_timeout_are_never_taken():
     assert isinstance(NoAnswer("x"), TimeoutError)
 
 
+VERSION = frame(1, b"\x00\x03", bytes([2, 50, 32]))
+
+
 def test_an_answer_late_once_leaves_the_next_call_its_own():
-    with ScriptedInstrument([(0.3, status_answer(1, 5)), status_answer(1, 7)]) as inst, \
+    # After a request went unanswered, the next call first gets back in step
+    # (a version query, which fits nothing in flight), then asks.
+    with ScriptedInstrument([(0.3, status_answer(1, 5)), VERSION, status_answer(1, 7)]) as inst, \
             Attenuator(inst.port, timeout=0.2) as att:
         with pytest.raises(NoAnswer):
             att.channel(1).status()
         assert att.channel(1).attenuation == 0.07
-        time.sleep(0.05)
+        time.sleep(0.15)
+    assert inst.requests == [bytes.fromhex("7B 01 05 14 36 35 7D"), bytes.fromhex("7B 01 05 00 03 7C 7D"),
+                             bytes.fromhex("7B 01 05 14 36 35 7D")]
 
 
 @pytest.mark.parametrize("reply, error, detail", [
@@ -243,7 +250,8 @@ def test_a_slow_answer_lets_other_threads_run_and_two_instruments_overlap():
 
 def test_ctrl_c_ends_a_wait_and_the_late_answer_is_not_taken():
     ok, refused = frame(1, SET, b"\x00"), frame(1, SET, b"\x01")
-    with ScriptedInstrument([(0.5, ok), (0.6, refused)]) as inst, Attenuator(inst.port, timeout=3) as att:
+    with ScriptedInstrument([(0.5, ok), (0.6, VERSION), (0.6, refused)]) as inst, \
+            Attenuator(inst.port, timeout=3) as att:
         threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
         started = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
@@ -251,7 +259,7 @@ def test_ctrl_c_ends_a_wait_and_the_late_answer_is_not_taken():
         assert time.monotonic() - started < 0.45
         with pytest.raises(Refused):  # its own answer, not the late one
             att.channel(1).attenuation = 6
-    assert len(inst.requests) == 2
+    assert len(inst.requests) == 3  # the set, the version query that got back in step, the set
 
 
 def test_kq2741ctl_and_attenuator_refuse_each_other(sim):

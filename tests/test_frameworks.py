@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import importlib.metadata
 import math
+from decimal import Decimal
 import signal
 import subprocess
 import sys
@@ -152,13 +153,22 @@ def test_pymeasure_procedure_through_worker_to_csv(sim, tmp_path):
     assert port_is_free(sim.port)
 
 
-@pytest.mark.parametrize("name, value", [("attenuation", db) for db in (-0.01, 655.36, 0.295, math.nan, "1")]
-                         + [("wavelength", 1490)])  # not on channel 2's list of 1310 and 1550
+@pytest.mark.parametrize("name, value", [("attenuation", db) for db in (
+    -0.01, 655.36, 0.295, math.nan, "1", Decimal("NaN"), np.uint16(700), np.float32(0.295))]
+    + [("wavelength", 1490)])  # not on channel 2's list of 1310 and 1550
 def test_refused_values_send_nothing(sim, kq, name, value):
     before = sim.state()
     with pytest.raises((ValueError, TypeError)):
         setting(kq, 2, name)[1](value)
     assert sim.state() == before  # its request count too
+
+
+@pytest.mark.parametrize("value, steps", [
+    (np.float32(0.29), 29), (np.uint8(3), 300), (np.int64(2), 200), (29 * 0.01, 29), (Decimal("1.25"), 125),
+])
+def test_numbers_of_every_kind_set_exactly_what_they_are(sim, kq, value, steps):
+    setting(kq, 2, "attenuation")[1](value)
+    assert sim.state()["channels"][1]["attenuation_steps"] == steps
 
 
 def test_a_silent_instrument_raises_and_release_frees_the_port(sim, kq):
@@ -181,3 +191,22 @@ def test_a_silent_instrument_fails_construction_and_frees_the_port(framework):
         with pytest.raises(NoAnswer):
             build(framework, mute.port, timeout=0.1)
         assert port_is_free(mute.port)
+
+
+@pytest.mark.parametrize("framework", FRAMEWORKS)
+def test_a_replugged_port_is_used_again_without_a_new_instrument(framework, tmp_path):
+    link = str(tmp_path / "kq2741")
+    first = Simulator("--link", link, "--channels", 2).start()
+    kq = build(framework, link, channels=(1, 2), timeout=0.2)
+    try:
+        get, put = setting(kq, 1, "attenuation")
+        put(1.25)
+        first.kill()
+        with pytest.raises(Exception, match="read failed|could not open port"):  # QCoDeS wraps it
+            get()
+        with Simulator("--link", link, "--channels", 2):
+            put(2.5)
+            assert get() == 2.5
+    finally:
+        release(kq)
+        first.close()

@@ -25,7 +25,7 @@ fi
 
 # Rebuild only when something that goes into the build changed.
 stamp="$venv/.kq2741-build-stamp"
-digest=$(find pyproject.toml meson.build src sim protocol tty ctl launcher package stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
+digest=$(find pyproject.toml meson.build src sim protocol tty cpython ctl launcher package stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
             -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name '*.py' -o -name 'py.typed' -o -name '*.acf' \) \
             -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$digest" ]; then

@@ -92,14 +92,19 @@ bool open_here_besides(dev_t rdev, int fd) {
     auto dir = open_dir("/proc/self/fd");
     if (!dir) return false;
     const int own = dirfd(dir.get());
+    const long index = pty_index(rdev);
+    bool holds = false;
     while (const dirent* e = readdir(dir.get())) {
         if (!is_pid(e->d_name)) continue;  // descriptor numbers are digits too
         const int other = std::atoi(e->d_name);
         struct stat st{};
-        if (other != fd && other != own && fstat(other, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
-            return true;
+        if (other == fd || other == own || fstat(other, &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+        if (st.st_rdev == rdev) holds = true;
+        // The master side of this very pseudo-terminal: this program is the
+        // line's far end (a scripted instrument in a test), not its user.
+        if (index >= 0 && st.st_rdev == kPtmx && master_index("self", e->d_name) == index) return false;
     }
-    return false;
+    return holds;
 }
 
 std::string busy_message(const std::string& path, const std::string& holders) {

@@ -17,8 +17,10 @@ std::string other_holders(dev_t rdev);
 // The same for the device at path; "" when path is not a character device.
 std::string other_holders(const std::string& path);
 
-// Whether this process has the device open on a descriptor other than fd:
-// a second user of the port inside the same program.
+// Whether this process has the device open on a descriptor other than fd
+// (-1: any): a second user of the port inside the same program. A process
+// that also holds the master side of that pseudo-terminal owns the line
+// rather than using it, as for other_holders.
 bool open_here_besides(dev_t rdev, int fd);
 
 // The one line that says a port is taken, naming its holders when they can

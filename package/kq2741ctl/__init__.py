@@ -16,9 +16,23 @@ from __future__ import annotations
 
 from ._errors import BadAnswer, InstrumentError, NoAnswer, PortBusy, Refused
 from ._results import Status, Version
-from ._core import Attenuator, Channel
+from ._core import (
+    MAX_DB,
+    MAX_STEPS,
+    MAX_TIMEOUT,
+    STEP_DB,
+    STEPS_PER_DB,
+    Attenuator,
+    Channel,
+    attenuation_steps,
+)
 
 __all__ = [
+    "MAX_DB",
+    "MAX_STEPS",
+    "MAX_TIMEOUT",
+    "STEPS_PER_DB",
+    "STEP_DB",
     "Attenuator",
     "BadAnswer",
     "Channel",
@@ -28,4 +42,5 @@ __all__ = [
     "Refused",
     "Status",
     "Version",
+    "attenuation_steps",
 ]

@@ -10,8 +10,9 @@
 The instrument speaks binary frames, not text, so the channels' settings are
 plain properties over kq2741ctl.Attenuator rather than Instrument.control
 strings: there is no command text to format and no reply text to parse, and
-each read is one verified exchange. PyMeasure's validators check a value
-before anything is sent, as they do for control properties; the adapter's
+each read is one verified exchange. A value is checked before anything is
+sent: a wavelength against the channel's list (strict_discrete_set), an
+attenuation by the Attenuator's own rule (kq2741ctl.attenuation_steps); the adapter's
 connection is the Attenuator, and its text write and read are not available.
 """
 from __future__ import annotations
@@ -23,10 +24,9 @@ from typing import Any
 from pymeasure.adapters import Adapter  # type: ignore[import-untyped]
 from pymeasure.instruments import Channel as PyMeasureChannel  # type: ignore[import-untyped]
 from pymeasure.instruments import Instrument
-from pymeasure.instruments.validators import strict_discrete_set, strict_range  # type: ignore[import-untyped]
+from pymeasure.instruments.validators import strict_discrete_set  # type: ignore[import-untyped]
 
 from ._core import Attenuator, Channel
-from ._grid import MAX_DB, nearest_step
 
 __all__ = ["AttenuatorAdapter", "KQ2741", "KQ2741Channel"]
 
@@ -53,13 +53,14 @@ class KQ2741Channel(PyMeasureChannel):
 
     @property
     def attenuation(self) -> float:
-        """Control the attenuation in dB, 0 to 655.35 in 0.01 dB steps, read back
-        from the instrument; setting it returns after the acknowledgement."""
+        """Control the attenuation in dB, 0 to kq2741ctl.MAX_DB in STEP_DB steps,
+        read back from the instrument; setting it returns after the acknowledgement.
+        A value off that grid is refused (ValueError) before anything is sent."""
         return self._channel.attenuation
 
     @attenuation.setter
     def attenuation(self, db: Any) -> None:
-        self._channel.attenuation = nearest_step(strict_range(db, (0, MAX_DB)))
+        self._channel.attenuation = db
 
     @property
     def wavelength(self) -> int:
@@ -90,7 +91,8 @@ class KQ2741(Instrument):
 
     The port is opened here and held until ``shutdown()``; each channel in
     ``channels`` is ``kq.ch_<n>`` and ``kq.channels[n]``. ``timeout``
-    (seconds) bounds every exchange.
+    (seconds) bounds every exchange; with ``reconnect`` a lost port (adapter
+    unplugged) is opened again by the first call once it is back.
     """
 
     def __init__(
@@ -99,11 +101,12 @@ class KQ2741(Instrument):
         channels: Iterable[int] = (1, 2, 3, 4),
         timeout: float = 1.0,
         name: str = "KQ2741 optical attenuator",
+        reconnect: bool = True,
     ) -> None:
         numbers = tuple(channels)
         if len(set(numbers)) != len(numbers):
             raise ValueError(f"channels {numbers} name a channel twice")
-        attenuator = Attenuator(port, timeout=timeout)
+        attenuator = Attenuator(port, timeout=timeout, reconnect=reconnect)
         attenuator.open()
         try:
             super().__init__(AttenuatorAdapter(attenuator), name, includeSCPI=False)

@@ -21,10 +21,29 @@ from qcodes import validators as vals
 from qcodes.instrument import ChannelList, Instrument, InstrumentChannel
 from qcodes.parameters import Parameter
 
-from ._core import Attenuator, Channel
-from ._grid import MAX_DB, STEP_DB, nearest_step
+from ._core import MAX_DB, STEP_DB, Attenuator, Channel, attenuation_steps
 
 __all__ = ["KQ2741", "KQ2741Channel"]
+
+
+class Attenuation(vals.Validator[Any]):
+    """The values the Attenuator takes, judged by its own rule (attenuation_steps):
+    0 to MAX_DB dB on the STEP_DB grid; a float a sweep computed (29 * 0.01) stands
+    for the step it misses only by rounding."""
+
+    is_numeric = True
+
+    def __init__(self) -> None:
+        self._valid_values = (0.0, MAX_DB)
+
+    def validate(self, value: Any, context: str = "") -> None:
+        try:
+            attenuation_steps(value)
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"{error}; {context}" if context else str(error)) from None
+
+    def __repr__(self) -> str:
+        return f"<Attenuation 0<=v<={MAX_DB} in steps of {STEP_DB}>"
 
 
 class KQ2741Channel(InstrumentChannel):
@@ -58,8 +77,8 @@ class KQ2741Channel(InstrumentChannel):
             unit="dB",
             get_cmd=lambda: self._channel.attenuation,
             set_cmd=self._set_attenuation,
-            vals=vals.MultiTypeAnd(vals.Numbers(0, MAX_DB), vals.PermissiveMultiples(STEP_DB)),
-            docstring="The attenuation, 0 to 655.35 dB in 0.01 dB steps; set returns after the "
+            vals=Attenuation(),
+            docstring=f"The attenuation, 0 to {MAX_DB} dB in {STEP_DB} dB steps; set returns after the "
             "acknowledgement, get reads it back from the instrument.",
         )
 
@@ -73,7 +92,7 @@ class KQ2741Channel(InstrumentChannel):
         self._channel.wavelength = int(nm)
 
     def _set_attenuation(self, db: Any) -> None:
-        self._channel.attenuation = nearest_step(db)
+        self._channel.attenuation = db
 
     def clear(self) -> None:
         """Clear the channel's attenuation to 0 dB."""
@@ -89,7 +108,8 @@ class KQ2741(Instrument):
 
     The port is opened here and held until ``close()``; each channel in
     ``channels`` is ``kq.ch<n>`` and an entry of ``kq.channels``.
-    ``timeout`` (seconds) bounds every exchange.
+    ``timeout`` (seconds) bounds every exchange; with ``reconnect`` a lost
+    port (adapter unplugged) is opened again by the first call once it is back.
     """
 
     def __init__(
@@ -98,6 +118,7 @@ class KQ2741(Instrument):
         port: str,
         channels: Iterable[int] = (1, 2, 3, 4),
         timeout: float = 1.0,
+        reconnect: bool = True,
         **kwargs: Any,
     ) -> None:
         numbers = tuple(channels)
@@ -107,7 +128,7 @@ class KQ2741(Instrument):
         # finished, with the port already open.
         if Instrument.exist(name):
             raise KeyError(f"Another instrument has the name: {name}")
-        self._attenuator = Attenuator(port, timeout=timeout)
+        self._attenuator = Attenuator(port, timeout=timeout, reconnect=reconnect)
         super().__init__(name, **kwargs)
         self._attenuator.open()
         try:

@@ -7,7 +7,7 @@
 
 #include "core/state.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 // What each parameter of a method is. The method table gives every
 // parameter one of these; a method reads its arguments through them.
@@ -30,4 +30,4 @@ struct Call {
     Borrowed arg(Arg which) const noexcept { return args[static_cast<size_t>(which)]; }
 };
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -13,7 +13,7 @@
 #define KQ2741_MODULE_NAME "kq2741"
 #define KQ2741_DEFAULT_PORT "/dev/cu.PL2303G-USBtoUART2110"
 
-namespace kq {
+namespace kq2741::driver {
 
 inline constexpr char kModuleName[] = KQ2741_MODULE_NAME;
 inline constexpr char kClassName[] = "KQ2741";
@@ -107,4 +107,4 @@ inline constexpr const char* kTemplateAttributes[] = {
 };
 inline constexpr std::size_t kTemplateCount = sizeof kTemplateAttributes / sizeof kTemplateAttributes[0];
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -1,11 +1,11 @@
 #include "core/python_ops.hpp"
-#include "core/raised.hpp"
+#include "cpython/raised.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 
-namespace kq {
+namespace kq2741::driver {
 
 Ref get_attr(Borrowed obj, Borrowed name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
@@ -142,16 +142,16 @@ Ref truncated_quotient(Borrowed a, long divisor) noexcept {
 
 // --- exceptions ---
 
-void CaughtError::fetch() noexcept { exception_ = take_raised(); }
+void CaughtError::fetch() noexcept { exception_ = cpython::take_raised(); }
 
-void CaughtError::restore() noexcept { raise_again(std::move(exception_)); }
+void CaughtError::restore() noexcept { cpython::raise_again(std::move(exception_)); }
 
 void CaughtError::chain_into_current() noexcept {
-    Ref current = take_raised();
+    Ref current = cpython::take_raised();
     if (current && exception_ && current.get() != exception_.get())
         PyException_SetContext(current.get(), exception_.release());  // steals
     exception_ = Ref();
-    raise_again(std::move(current));
+    cpython::raise_again(std::move(current));
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

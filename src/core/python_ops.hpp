@@ -14,7 +14,7 @@
 
 #include "core/call.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 // --- lookups and calls ---
 
@@ -90,4 +90,4 @@ private:
     Ref exception_;
 };
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -74,4 +74,4 @@ void state_free(ModuleState* st) noexcept {
     lock_free(st->lock);
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -6,11 +6,14 @@
 #include <array>
 
 #include "core/names.hpp"
-#include "core/ref.hpp"
+#include "cpython/ref.hpp"
 
 #include <pythread.h>
 
-namespace kq {
+namespace kq2741::driver {
+
+using cpython::Borrowed;
+using cpython::Ref;
 
 // One instrument operation at a time, across every driver object of the
 // module and every thread: the command templates are class state that each
@@ -66,4 +69,4 @@ int state_traverse(ModuleState* st, visitproc visit, void* arg) noexcept;
 void state_clear(ModuleState* st) noexcept;
 void state_free(ModuleState* st) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

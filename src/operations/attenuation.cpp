@@ -6,7 +6,7 @@
 #include "protocol/units.hpp"
 #include "wire/exchange.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 Ref set_attenuation(const Call& call) noexcept {
     // Whole 0.01 dB steps: the part below one step is dropped, not rounded.
@@ -37,4 +37,4 @@ Ref dis_connection(const Call& call) noexcept {
     return send_on_channel(call, frame.get());
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

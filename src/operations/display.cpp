@@ -2,7 +2,7 @@
 #include "operations/operations.hpp"
 #include "wire/exchange.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 Ref close_full_screen(const Call& call) noexcept {
     Ref frame = command_template(call, Template::FullScreenClose);
@@ -12,4 +12,4 @@ Ref close_full_screen(const Call& call) noexcept {
     return framed_result(answer);
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

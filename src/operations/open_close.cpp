@@ -2,7 +2,7 @@
 #include "operations/operations.hpp"
 #include "operations/serial_port.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -75,4 +75,4 @@ Ref driver_close(const Call& call) noexcept {
     return Ref::borrow(Py_None);
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

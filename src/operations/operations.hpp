@@ -7,7 +7,7 @@
 
 #include "core/call.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 // open_close.cpp, port_check.cpp
 Ref driver_init(const Call& call) noexcept;
@@ -25,4 +25,4 @@ Ref set_attenuation(const Call& call) noexcept;
 Ref clear_attenuation(const Call& call) noexcept;
 Ref dis_connection(const Call& call) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

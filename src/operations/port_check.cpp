@@ -4,7 +4,7 @@
 #include "operations/operations.hpp"
 #include "operations/serial_port.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -72,4 +72,4 @@ Ref check_port_available(const Call& call) noexcept {
     return print_refusal(call, error, kCheckFailed, Reason::Format);
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -53,4 +53,4 @@ Ref print_refusal(const Call& call, CaughtError& error, const char* prefix, Reas
     return Ref::borrow(Py_False);
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -8,7 +8,7 @@
 #include "core/call.hpp"
 #include "core/python_ops.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 // serial.Serial(self.port, *args, **dict(zip(kwnames, trailing args))),
 // with serial, Serial and port looked up now.
@@ -29,4 +29,4 @@ enum class Reason {
 // `except` block.
 Ref print_refusal(const Call& call, CaughtError& error, const char* prefix, Reason reason) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

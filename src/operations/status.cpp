@@ -5,7 +5,7 @@
 #include "protocol/units.hpp"
 #include "wire/exchange.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -49,4 +49,4 @@ Ref read_current_status(const Call& call) noexcept {
     return status;
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

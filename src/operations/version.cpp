@@ -3,7 +3,7 @@
 #include "protocol/answers.hpp"
 #include "wire/exchange.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -38,4 +38,4 @@ Ref read_device_version(const Call& call) noexcept {
     return version;
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -5,7 +5,7 @@
 #include "protocol/answers.hpp"
 #include "wire/exchange.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -100,4 +100,4 @@ Ref set_optical_length(const Call& call) noexcept {
     return framed_result(answer);
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

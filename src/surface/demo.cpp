@@ -10,7 +10,7 @@
 #include "core/call.hpp"
 #include "core/python_ops.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -130,4 +130,4 @@ private:
 
 int run_demonstration(Borrowed module) noexcept { return Demonstration(module).run() ? 0 : -1; }
 
-}  // namespace kq
+}  // namespace kq2741::driver

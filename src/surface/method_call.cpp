@@ -3,34 +3,23 @@
 // Python accepts them (by position or keyword, exact types, the row's
 // defaults), found by what they are (Arg), and the body runs holding the
 // module's operation lock (core/state.hpp) when the row says so.
+#include "cpython/lock_wait.hpp"
 #include "surface/method_object.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
 // --- the operation lock ---
 
-// Waiting for the lock releases the GIL, which its holder needs in order to
-// finish, and a signal handler's exception (Ctrl-C) ends the wait.
+// Re-entrant: the thread that holds it takes it again.
 bool lock_acquire(OperationLock& lock) noexcept {
     const unsigned long me = PyThread_get_thread_ident();
     if (lock.depth > 0 && lock.owner == me) {
         ++lock.depth;
         return true;
     }
-    if (!PyThread_acquire_lock(lock.mutex, NOWAIT_LOCK)) {
-        for (;;) {
-            PyLockStatus status;
-            Py_BEGIN_ALLOW_THREADS
-            status = PyThread_acquire_lock_timed(lock.mutex, -1, /*intr_flag=*/1);
-            Py_END_ALLOW_THREADS
-            if (status == PY_LOCK_ACQUIRED) break;
-            // A signal woke the wait: its Python handler runs now, and an
-            // exception it raises (KeyboardInterrupt) gives up the wait.
-            if (PyErr_CheckSignals() < 0) return false;
-        }
-    }
+    if (!cpython::wait_for_lock(lock.mutex)) return false;
     lock.owner = me;
     lock.depth = 1;
     return true;
@@ -172,4 +161,4 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return spec.body(call).release();
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

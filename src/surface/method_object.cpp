@@ -6,7 +6,7 @@
 #include <structmember.h>
 #endif
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -162,4 +162,4 @@ Ref new_method_object(Borrowed module, const MethodSpec& spec) noexcept {
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -8,7 +8,7 @@
 
 #include "surface/method_table.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 struct MethodObject {
     PyObject_HEAD
@@ -38,4 +38,4 @@ Ref new_method_object(Borrowed module, const MethodSpec& spec) noexcept;
 // module's operation lock held when the row says so, then the row's body.
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

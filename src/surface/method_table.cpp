@@ -4,7 +4,7 @@
 #include "wire/checksum.hpp"
 #include "wire/exchange.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -98,4 +98,4 @@ PyTypeObject* python_type(ArgType type) noexcept {
     return nullptr;
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

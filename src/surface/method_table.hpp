@@ -10,7 +10,7 @@
 
 #include "core/call.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 enum class ArgType { Object, Str, Int, List };  // Object: the driver itself, untested
 enum class Declared { Nothing, Bool, None };    // the method's return annotation
@@ -50,4 +50,4 @@ extern const std::array<MethodSpec, kMethodCount> kMethods;
 // The Python type a parameter must have exactly; null for the object itself.
 PyTypeObject* python_type(ArgType type) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -9,7 +9,7 @@
 #include "surface/method_table.hpp"
 #include "wire/templates.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -115,6 +115,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-}  // namespace kq
+}  // namespace kq2741::driver
 
-PyMODINIT_FUNC PyInit_kq2741(void) { return PyModuleDef_Init(&kq::module_def); }
+PyMODINIT_FUNC PyInit_kq2741(void) { return PyModuleDef_Init(&kq2741::driver::module_def); }

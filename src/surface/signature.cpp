@@ -2,7 +2,7 @@
 
 #include "core/python_ops.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 Ref parameter_names(const MethodSpec& spec) noexcept {
     const Py_ssize_t count = static_cast<Py_ssize_t>(spec.params.size());
@@ -60,4 +60,4 @@ Ref code_object(const MethodSpec& spec, Borrowed qualname, Borrowed param_names,
     return call_object(replace.get(), {argcount.get(), argcount.get(), param_names, qualname}, kwnames.get());
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

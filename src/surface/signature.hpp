@@ -5,7 +5,7 @@
 #include "core/state.hpp"
 #include "surface/method_table.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 // The parameters' interned names, the object first: co_varnames, and what
 // keywords are matched against.
@@ -23,4 +23,4 @@ Ref defaults(const MethodSpec& spec) noexcept;
 // which is what inspect.signature reads from a function.
 Ref code_object(const MethodSpec& spec, Borrowed qualname, Borrowed param_names, const ModuleState& st) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -2,7 +2,7 @@
 
 #include "core/python_ops.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -60,4 +60,4 @@ Ref check_crc(const Call& call) noexcept {
     return Ref::steal(PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ));
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

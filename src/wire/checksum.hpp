@@ -6,10 +6,10 @@
 
 #include "core/call.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 // Bodies of __cal_crc (fills in frame[-2]) and __check_crc (tests it).
 Ref cal_crc(const Call& call) noexcept;
 Ref check_crc(const Call& call) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -2,7 +2,7 @@
 
 #include "core/python_ops.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -136,4 +136,4 @@ Ref framed_result(const Answer& answer) noexcept {
     return Ref::borrow(framed ? Py_True : Py_False);
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -7,7 +7,7 @@
 #include "core/call.hpp"
 #include "protocol/frame.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 // self.<the template's attribute>, looked up through the object, so that an
 // instance or a subclass may replace it.
@@ -71,4 +71,4 @@ Ref framed_result(const Answer& answer) noexcept;
 // Body of __read: every byte waiting on `ser`, or None when none is.
 Ref read_waiting(const Call& call) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

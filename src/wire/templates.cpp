@@ -5,7 +5,7 @@
 
 #include "protocol/requests.hpp"
 
-namespace kq {
+namespace kq2741::driver {
 
 namespace {
 
@@ -63,4 +63,4 @@ Ref template_list(Template which) noexcept {
     return list;
 }
 
-}  // namespace kq
+}  // namespace kq2741::driver

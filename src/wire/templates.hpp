@@ -3,11 +3,14 @@
 #pragma once
 
 #include "core/names.hpp"
-#include "core/ref.hpp"
+#include "cpython/ref.hpp"
 
-namespace kq {
+namespace kq2741::driver {
+
+using cpython::Borrowed;
+using cpython::Ref;
 
 // A new list holding the stored bytes of `which`.
 Ref template_list(Template which) noexcept;
 
-}  // namespace kq
+}  // namespace kq2741::driver

@@ -1,4 +1,4 @@
-// Unit tests of the wire format library: the frame reader, the answer search,
+// Unit tests of the wire format library: the frame reader, the verified exchange,
 // the answer decoders and the attenuation units. Run by `meson test`
 // (tools/test-protocol.sh, part of `make test`).
 #include <cstdio>
@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "protocol/answer_search.hpp"
+#include <deque>
+
+#include "protocol/exchange.hpp"
 #include "protocol/answers.hpp"
 #include "protocol/frame_reader.hpp"
 #include "protocol/requests.hpp"
@@ -168,37 +170,188 @@ void random_noise_in_front_of_an_answer() {
     }
 }
 
-void search_takes_only_its_own_answer() {
-    const auto request = status_request(2);
-    const Bytes late = status_answer(1, 5);  // another channel's answer, arriving late
-    const Bytes own = status_answer(2, 7);
-    AnswerSearch search(request);
-    const auto events = search.feed(cat({{0x00}, late, own, status_answer(2, 9)}));
-    CHECK(events.size() == 3);
-    CHECK(events[0].seen == AnswerSearch::Seen::Junk);
-    CHECK(events[1].seen == AnswerSearch::Seen::Stray && search.stray()->raw == late);
-    CHECK(events[2].seen == AnswerSearch::Seen::Answer && search.answer().raw == own);
-    CHECK(search.feed(own).empty());
+// An instrument that answers in order, as the real one does, behind a line
+// the test controls: answers can be held back (a stall), lost (dropped), or
+// garbled. Each status answer carries the number of the request it answers
+// in its work-mode byte, so a test can tell whose answer a caller got.
+class InOrderLine final : public Transport {
+public:
+    Io drain(Sink sink) override {
+        deliver(sink);
+        return Io::Done;
+    }
+    Io send(std::span<const std::uint8_t> frame, Clock::time_point) override {
+        ++serial;
+        sent.emplace_back(frame.begin(), frame.end());
+        if (drop_next > 0) {
+            --drop_next;
+            return Io::Done;
+        }
+        const Frame r{frame[kChannelAt], code_of(frame), Bytes(frame.begin() + kPayloadAt, frame.end() - 2)};
+        Bytes answer;
+        if (r.code == cmd::kStatus) answer = encode(Frame{r.channel, r.code, status_payload({serial, 0, steps})});
+        else if (r.code == cmd::kVersion) answer = encode(Frame{r.channel, r.code, version_payload({2, 50, 32})});
+        else if (r.code == cmd::kWavelengthList) {
+            const std::uint16_t nm[] = {1310, 1550};
+            answer = encode(Frame{r.channel, r.code, wavelength_list_payload(nm)});
+        } else {
+            if (r.code == cmd::kSetAttenuation) steps = from_le16(r.payload[0], r.payload[1]);
+            answer = encode(Frame{r.channel, r.code, ack_payload(Ack::Ok)});
+        }
+        if (garble_next > 0) {
+            --garble_next;
+            answer[answer.size() - 2] ^= 0xFF;
+        }
+        queue.push_back(std::move(answer));
+        return Io::Done;
+    }
+    Io listen(const Clock::time_point&, Sink sink) override {
+        deliver(sink);
+        return Io::Done;  // as if the deadline passed, without the wait
+    }
 
-    // Same channel, another command: not the answer either.
-    AnswerSearch wrong_code(request);
-    wrong_code.feed(encode(Frame{2, cmd::kSetAttenuation, ack_payload(Ack::Ok)}));
-    CHECK(!wrong_code.answered() && wrong_code.stray());
+    int stalled = 0;      // listens and drains that deliver nothing
+    int drop_next = 0;    // requests that are never answered
+    int garble_next = 0;  // answers whose checksum is garbled
+    int trickle = 0;      // at most this many answers a listen or drain (0: all there are)
+    std::uint8_t serial = 0;
+    std::uint16_t steps = 0;
+    std::vector<Bytes> sent;
+    std::deque<Bytes> queue;
+
+private:
+    void deliver(Sink& sink) {
+        if (stalled > 0) {
+            --stalled;
+            return;
+        }
+        for (int n = 0; !queue.empty() && (trickle == 0 || n < trickle); ++n) {
+            const Bytes next = std::move(queue.front());
+            queue.pop_front();
+            if (sink(next)) return;
+        }
+    }
+};
+
+constexpr auto kTimeout = std::chrono::milliseconds(100);
+
+void exchange_after_a_stall_never_takes_another_answer() {
+    // set 1 ok; stall: set 2, read, set 3, read unanswered; then answers
+    // again: every value read is the answer to its own request.
+    InOrderLine line;
+    Exchanger ex;
+    CHECK(ex.ask(line, set_attenuation_request(1, 100), kTimeout, nullptr).ending == Exchange::Ending::Answered);
+    line.stalled = 8;  // a drain and a listen for each of the four calls
+    const auto set2 = ex.ask(line, set_attenuation_request(1, 200), kTimeout, nullptr);
+    CHECK(set2.ending == Exchange::Ending::Silent && set2.request_sent);
+    for (int i = 0; i < 3; ++i) {
+        const Bytes request = i == 1 ? bytes(set_attenuation_request(1, 300)) : bytes(status_request(1));
+        const auto e = ex.ask(line, request, kTimeout, nullptr);
+        CHECK(e.ending == Exchange::Ending::Silent && e.resynchronising && !e.request_sent);
+    }
+    const auto read = ex.ask(line, status_request(1), kTimeout, nullptr);
+    CHECK(read.ending == Exchange::Ending::Answered);
+    const auto s = decode_status(read.answer->frame.payload);
+    CHECK(s && s->work_mode == line.serial && s->attenuation_steps == 200);  // set 3 was never sent
+    CHECK(ex.synchronised());
 }
 
-void search_reports_a_bad_checksum_unless_lenient() {
-    const auto request = status_request(1);
-    Bytes bad = status_answer(1, 110);
-    bad[bad.size() - 2] ^= 0xFF;
-    AnswerSearch strict(request);
-    strict.feed(bad);
-    CHECK(!strict.answered() && strict.bad_checksum() && strict.bad_checksum()->raw == bad);
-    AnswerSearch lenient(request, true);
-    lenient.feed(cat({status_answer(3, 1)}));
-    CHECK(lenient.answered() && lenient.answer().frame.channel == 3);
-    AnswerSearch lenient_bad(request, true);
-    lenient_bad.feed(bad);
-    CHECK(lenient_bad.answered() && lenient_bad.answer().raw == bad);
+void exchange_resynchronises_with_a_probe_that_fits_nothing_in_flight() {
+    InOrderLine line;
+    Exchanger ex;
+    line.drop_next = 1;
+    CHECK(ex.ask(line, version_request(), kTimeout, nullptr).ending == Exchange::Ending::Silent);
+    const std::size_t before = line.sent.size();
+    CHECK(ex.ask(line, version_request(), kTimeout, nullptr).ending == Exchange::Ending::Answered);
+    // One probe, and not a version query: its answer could be the lost one's.
+    CHECK(line.sent.size() == before + 2 && code_of(line.sent[before]) == cmd::kStatus);
+    CHECK(ex.synchronised());
+}
+
+void exchange_is_safe_when_every_probe_is_in_flight() {
+    // Many requests lost in a row: probes repeat, and answers still go to
+    // the oldest request they fit, never to a newer one.
+    InOrderLine line;
+    Exchanger ex;
+    line.drop_next = 12;
+    for (int i = 0; i < 12; ++i) ex.ask(line, status_request(1), kTimeout, nullptr);
+    CHECK(!ex.synchronised());
+    for (int i = 0; i < 12 && !ex.synchronised(); ++i) {
+        const auto e = ex.ask(line, status_request(1), kTimeout, nullptr);
+        if (e.ending != Exchange::Ending::Answered) continue;
+        CHECK(decode_status(e.answer->frame.payload)->work_mode == line.serial);
+    }
+    CHECK(ex.synchronised());
+}
+
+void exchange_late_answers_trickling_in_after_a_long_silence() {
+    // Four calls went unanswered (a status and three probes, every kind of
+    // probe in flight), then the answers come one at a time: none of them
+    // is taken for a later request's.
+    InOrderLine line;
+    Exchanger ex;
+    line.stalled = 1000;
+    for (int i = 0; i < 4; ++i) CHECK(ex.ask(line, status_request(1), kTimeout, nullptr).ending != Exchange::Ending::Answered);
+    line.stalled = 0;
+    line.trickle = 1;
+    int answered = 0;
+    for (int i = 0; i < 10; ++i) {
+        const auto e = ex.ask(line, status_request(1), kTimeout, nullptr);
+        if (e.ending != Exchange::Ending::Answered) continue;
+        ++answered;
+        CHECK(decode_status(e.answer->frame.payload)->work_mode == line.serial);
+    }
+    CHECK(answered > 0);
+}
+
+void exchange_in_order_property() {
+    // Random stalls, losses and garbled answers on an in-order instrument:
+    // a status taken is always the answer to its own request.
+    std::mt19937 rng(2741);
+    std::uniform_int_distribution<int> pick(0, 9);
+    InOrderLine line;
+    Exchanger ex;
+    int answered = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const int r = pick(rng);
+        if (r == 0) line.stalled = pick(rng) + pick(rng);  // up to a few calls long
+        if (r == 1) line.drop_next = 1;
+        if (r == 2) line.garble_next = 1;
+        if (r == 3) line.trickle = pick(rng) % 3;  // answers come late, a few at a time
+        // Every kind of request, so that probes and requests share keys.
+        const int kind = pick(rng) % 4;
+        const bool read = kind == 0;
+        const Bytes request = kind == 0   ? bytes(status_request(1))
+                              : kind == 1 ? bytes(version_request())
+                              : kind == 2 ? bytes(wavelength_list_request(1))
+                                          : bytes(set_attenuation_request(1, static_cast<std::uint16_t>(i)));
+        const auto e = ex.ask(line, request, kTimeout, nullptr);
+        if (e.ending != Exchange::Ending::Answered || !read) continue;
+        ++answered;
+        CHECK(decode_status(e.answer->frame.payload)->work_mode == line.serial);
+    }
+    if (answered <= 1000) std::fprintf(stderr, "only %d answered\n", answered);
+    CHECK(answered > 1000);
+}
+
+void exchange_reports_a_bad_checksum_unless_lenient() {
+    InOrderLine line;
+    line.garble_next = 1;
+    Exchanger strict;
+    const auto bad = strict.ask(line, status_request(1), kTimeout, nullptr);
+    CHECK(bad.ending == Exchange::Ending::BadChecksum && bad.bad && !checksum_ok(bad.bad->raw));
+    line.garble_next = 1;
+    Exchanger lenient(true);
+    const auto taken = lenient.ask(line, status_request(1), kTimeout, nullptr);
+    CHECK(taken.ending == Exchange::Ending::Answered && !checksum_ok(taken.answer->raw));
+}
+
+void exchange_passes_over_other_requests_answers() {
+    InOrderLine line;
+    Exchanger ex;
+    line.queue.push_back(cat({{0x00}, status_answer(2, 5)}));  // unsolicited, before the request
+    const auto e = ex.ask(line, status_request(1), kTimeout, nullptr);
+    CHECK(e.ending == Exchange::Ending::Answered && e.answer->frame.channel == 1);
 }
 
 void decoders_refuse_other_shapes() {
@@ -221,6 +374,26 @@ void units() {
     CHECK(steps_from_mdb(0) == 0 && steps_from_mdb(9) == 0 && steps_from_mdb(1109) == 110);
     CHECK(steps_from_mdb(kMaxMdb) == 0xFFFF && mdb_from_steps(0xFFFF) == 655350);
     CHECK(mdb_from_steps(29) == 290);
+    CHECK(db_text(0) == "0.00" && db_text(110) == "1.10" && db_text(kMaxSteps) == KQ2741_MAX_DB_TEXT);
+    // Every hundredth, typed or computed, stands for its step; a value
+    // between two stands for none.
+    for (std::uint32_t n = 0; n <= kMaxSteps; ++n) {
+        const double typed = std::stod(db_text(n));
+        const double computed = n * 0.01;
+        const auto a = steps_of_float(typed, false);
+        const auto b = steps_of_float(computed, false);
+        const auto c = steps_of_float(static_cast<float>(typed), false);
+        CHECK(a.verdict == FloatSteps::Steps && a.steps == n);
+        CHECK(b.verdict == FloatSteps::Steps && b.steps == n);
+        CHECK(c.verdict == FloatSteps::Steps && c.steps == n);
+        if (g_failures) return;
+    }
+    CHECK(steps_of_float(0.295, false).verdict == FloatSteps::Between);
+    CHECK(steps_of_float(0.295, true).steps == 30 && steps_of_float(0.005, true).steps == 0);
+    CHECK(steps_of_float(655.351, false).verdict == FloatSteps::Above);
+    CHECK(steps_of_float(655.356, true).verdict == FloatSteps::Above);
+    CHECK(steps_of_float(-0.001, true).verdict == FloatSteps::Negative);
+    CHECK(steps_of_float(-0.0, false).verdict == FloatSteps::Steps);
 }
 
 }  // namespace
@@ -232,8 +405,13 @@ int main() {
     noise_in_front_never_hides_the_answer();
     held_bad_frame_waits_for_what_it_hides();
     random_noise_in_front_of_an_answer();
-    search_takes_only_its_own_answer();
-    search_reports_a_bad_checksum_unless_lenient();
+    exchange_after_a_stall_never_takes_another_answer();
+    exchange_resynchronises_with_a_probe_that_fits_nothing_in_flight();
+    exchange_is_safe_when_every_probe_is_in_flight();
+    exchange_late_answers_trickling_in_after_a_long_silence();
+    exchange_in_order_property();
+    exchange_reports_a_bad_checksum_unless_lenient();
+    exchange_passes_over_other_requests_answers();
     decoders_refuse_other_shapes();
     units();
     if (g_failures) std::fprintf(stderr, "%d check(s) failed\n", g_failures);

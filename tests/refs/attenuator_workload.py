@@ -32,7 +32,8 @@ ACK, REFUSED = frame(1, b"\x14\x3c", b"\x00"), frame(1, b"\x14\x3c", b"\x01")
 SELECTED, CLOSED = frame(1, b"\x14\x3a", b"\x00"), frame(1, b"\x00\x05", b"\x00")
 CLEARED = frame(1, b"\x14\x34", b"\x00")
 BAD_SUM = status_answer(1, 5)[:-2] + b"\x00\x7d"
-SCRIPT: list[bytes | None] = []  # answers for the next writes, in order
+SCRIPT: list = []  # answers for the next writes, in order: bytes, None (silence) or FAIL
+FAIL = object()  # the write fails as a vanished port's does
 
 
 class ScriptedSerial(SerialBase):
@@ -62,6 +63,8 @@ class ScriptedSerial(SerialBase):
 
     def write(self, data):
         answer = SCRIPT.pop(0) if SCRIPT else None
+        if answer is FAIL:
+            raise serial.SerialException("write failed: [Errno 5] Input/output error")
         if answer:
             self._buffer += answer
         return len(data)
@@ -77,11 +80,21 @@ sys.modules[handler.__name__] = handler
 serial.protocol_handler_packages.insert(0, "kq2741_workload_urls")  # found at once
 
 
-def on(*answers, timeout=0.002, do=lambda att: None):
+def on(*answers, timeout=0.002, reconnect=True, do=lambda att: None):
     """do(att) on an open Attenuator whose instrument gives these answers."""
     SCRIPT[:] = answers
-    with Attenuator("scripted://", timeout=timeout) as att:
+    with Attenuator("scripted://", timeout=timeout, reconnect=reconnect) as att:
         return do(att)
+
+
+class LyingInt(int):
+    def __mul__(self, other):
+        return 42
+
+
+class OddDecimal(Decimal):
+    def as_integer_ratio(self):
+        return (29,)
 
 
 def ch(do):
@@ -110,7 +123,18 @@ def scenarios():
     add("version misshapen", BadAnswer, lambda: on(frame(1, b"\x00\x03", b"\x02"), do=lambda a: a.version))
     add("bad checksum", BadAnswer, lambda: on(BAD_SUM, do=ch(lambda c: c.status())))
     add("silence", NoAnswer, lambda: on(None, do=ch(lambda c: c.status())))
-    add("silence, then the next call", 0.05, lambda: on(None, status_answer(1, 5), do=ch(late_then_next)))
+    add("silence, then the next call", 0.05, lambda: on(None, VERSION, status_answer(1, 5), do=ch(late_then_next)))
+    add("a late answer settled while getting back in step", 0.07,
+        lambda: on(None, status_answer(1, 5) + VERSION, status_answer(1, 7), do=ch(late_then_next)))
+    add("the probe unanswered", NoAnswer, lambda: on(None, None, do=ch(late_then_next)))
+    add("the line fails, then is opened again", 0.07,
+        lambda: on(FAIL, VERSION, status_answer(1, 7), do=ch(failed_then_next)))
+    add("no reconnect: the same line again", 0.07,
+        lambda: on(FAIL, VERSION, status_answer(1, 7), reconnect=False, do=ch(failed_then_next)))
+    add("a logging handler calls back", 1.1, reentrant)
+    add("odd numbers", [300, 29, 30], lambda: [kq2741ctl.attenuation_steps(v) for v in (LyingInt(3), OddDecimal("0.29"))]
+        + [kq2741ctl.attenuation_steps(0.295, nearest=True)])
+    add("uninitialised", ValueError, lambda: Attenuator.__new__(Attenuator).open())
     add("only another's answer", NoAnswer, lambda: on(status_answer(2, 5), do=ch(lambda c: c.status())))
     add("noise before the answer", 1.1, lambda: on(b"\x7b\x01" + status_answer(1, 110),
                                                    do=ch(lambda c: c.attenuation)))
@@ -142,6 +166,48 @@ def scenarios():
     add("port refused", TypeError, lambda: Attenuator(b"/dev/ttyUSB0"))
     add("logged", 1.1, logged)
     return s
+
+
+def failed_then_next(c):
+    try:
+        c.status()
+    except serial.SerialException:
+        return c.status().attenuation
+    return None
+
+
+class CallsBack(logging.Handler):
+    """A handler that uses the Attenuator whose frames it logs."""
+
+    channel = None
+
+    def emit(self, record):
+        try:
+            self.channel.status()
+        except RuntimeError:
+            pass
+
+
+CALLS_BACK = CallsBack()
+
+
+def reentrant():
+    logger = logging.getLogger("kq2741ctl")
+    logger.addHandler(CALLS_BACK)
+    logger.setLevel(logging.DEBUG)
+
+    def read(c):
+        CALLS_BACK.channel = c
+        try:
+            return c.attenuation
+        finally:
+            CALLS_BACK.channel = None
+
+    try:
+        return on(status_answer(1, 110), do=ch(read))
+    finally:
+        logger.removeHandler(CALLS_BACK)
+        logger.setLevel(logging.NOTSET)
 
 
 def late_then_next(c):

@@ -18,7 +18,8 @@ or bad, and the outcome says what it concerns:
 
 Every try is one exchange bounded by the Attenuator's time-out; a try that
 fails at once (the port gone) is followed by a pause, so a vanished port is
-not hammered while the window runs.
+not hammered while the window runs. The Attenuator (reconnect=True) opens
+the port again by itself once its name is back: the link only keeps asking.
 """
 from __future__ import annotations
 
@@ -28,7 +29,7 @@ from typing import Callable, TypeVar
 
 import serial
 
-from kq2741ctl import Attenuator, BadAnswer, InstrumentError, NoAnswer, Refused
+from kq2741ctl import Attenuator, BadAnswer, NoAnswer, Refused
 
 ALARM_WINDOW = 1.0  # seconds of trying without a good answer that make the instrument lost
 TRIES = 5  # garbled answers in a row that fail one operation
@@ -60,12 +61,9 @@ class Stopping(Exception):
 class Link:
     """The Attenuator as the port worker uses it; one thread only."""
 
-    def __init__(self, att: Attenuator, stopping: threading.Event, reopen: bool):
+    def __init__(self, att: Attenuator, stopping: threading.Event):
         self.att = att
         self.stopping = stopping
-        # The Attenuator reopens a port that came back by itself when it
-        # supports it; an older one is closed and opened here.
-        self.reopen = reopen
         self.failing_since: float | None = None  # start of the first try of a run of failures
         self.failures = 0
         self.cause = ""  # what the first failure of the run said
@@ -104,8 +102,6 @@ class Link:
         """One version request: does the instrument answer at all?"""
         started = time.monotonic()
         try:
-            if self.reopen and not self.att.is_open:
-                self.att.open()
             self.att.version
         except (serial.SerialException, OSError) as error:
             self._failed(started, error)
@@ -126,10 +122,6 @@ class Link:
             self.failing_since = started
             self.cause = str(error)
         self.failures += 1
-        if self.reopen and not isinstance(error, InstrumentError):
-            # The port itself failed (adapter pulled, simulator gone): opened
-            # again by name on the next try.
-            self.att.close()
 
     def _pace(self, started: float) -> None:
         left = PACE - (time.monotonic() - started)
@@ -137,8 +129,3 @@ class Link:
             self.stopping.wait(left)
         if self.stopping.is_set():
             raise Stopping
-        if self.reopen and not self.att.is_open:
-            try:
-                self.att.open()
-            except (serial.SerialException, OSError):
-                pass  # the next try fails at once and counts

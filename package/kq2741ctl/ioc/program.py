@@ -91,15 +91,6 @@ def _ranges(channels: tuple[int, ...]) -> str:
     return ",".join(parts)
 
 
-def _attenuator(port: str, timeout: float) -> tuple[Attenuator, bool]:
-    """The Attenuator, and whether the link must reopen its port after a loss
-    (a core from before reconnect=True)."""
-    try:
-        return Attenuator(port, timeout=timeout, reconnect=True), False  # type: ignore[call-arg]
-    except TypeError:
-        return Attenuator(port, timeout=timeout), True
-
-
 def _first_look(link, opts: options.Options, stop: threading.Event):
     """The instrument's state (None while it does not answer: the IOC then
     serves INVALID read-backs and keeps trying), read on a thread of its own
@@ -218,14 +209,16 @@ def _serve(opts: options.Options) -> NoReturn:
                 raise Exit(EXIT_PORT, str(error)) from None
         port = sim.port if sim else opts.port
         assert port is not None
-        att, reopen = _attenuator(port, opts.timeout)
+        # reconnect: after a loss the next call opens the port again by its
+        # name, so the worker only has to keep asking.
+        att = Attenuator(port, timeout=opts.timeout, reconnect=True)
         try:
             att.open()
         except ValueError as error:  # pyserial's word on a URL it does not know
             raise Exit(EXIT_USAGE, f"--port {port!r}: {error}") from None
         except (serial.SerialException, OSError) as error:
             raise Exit(EXIT_PORT, str(error)) from None  # pyserial's and PortBusy's words name the port
-        link = Link(att, threading.Event(), reopen)
+        link = Link(att, threading.Event())
         state = _first_look(link, opts, stop)
 
         owner = PortOwner(link, opts.channels, opts.poll, state)

@@ -5,45 +5,19 @@
 #include <vector>
 
 #include "attenuator.hpp"
-#include "protocol/answers.hpp"
-#include "protocol/requests.hpp"
+#include "perform.hpp"
 #include "protocol/units.hpp"
-#include "turn.hpp"
 #include "values.hpp"
 
-namespace kqctl {
+namespace kq2741::package {
 namespace {
 
 ChannelObject* self_of(PyObject* self) {
     return reinterpret_cast<ChannelObject*>(self);
 }
 
-// The operations below run with the Attenuator's lock held.
-
-std::optional<std::vector<std::uint16_t>> wavelength_list(AttenuatorObject* att, std::uint8_t channel) {
-    const auto answer = ask(att, protocol::wavelength_list_request(channel));
-    if (!answer) return std::nullopt;
-    auto nm = protocol::decode_wavelength_list(answer->frame.payload);
-    if (!nm) misshapen(*att->st, *answer);
-    return nm;
-}
-
-std::optional<protocol::Status> status(AttenuatorObject* att, std::uint8_t channel) {
-    const auto answer = ask(att, protocol::status_request(channel));
-    if (!answer) return std::nullopt;
-    const auto s = protocol::decode_status(answer->frame.payload);
-    if (!s) misshapen(*att->st, *answer);
-    return s;
-}
-
 PyObject* db(std::uint16_t steps) {
     return PyFloat_FromDouble(static_cast<double>(steps) / protocol::kStepsPerDb);
-}
-
-std::string nm_list(const std::vector<std::uint16_t>& nm) {
-    std::string text;
-    for (auto w : nm) text += (text.empty() ? "" : ", ") + std::to_string(w);
-    return text.empty() ? "none" : text + " nm";
 }
 
 int refuse_delete(const char* name) {
@@ -57,9 +31,11 @@ PyObject* channel_number_get(PyObject* self, void*) {
 
 PyObject* channel_wavelengths(PyObject* self, void*) {
     ChannelObject* ch = self_of(self);
-    Turn held(ch->attenuator->lock);
+    Turn held(ch->attenuator->turn, reinterpret_cast<PyObject*>(ch->attenuator));
     if (!held) return nullptr;
-    const auto nm = wavelength_list(ch->attenuator, ch->number);
+    const std::uint8_t n = ch->number;
+    const auto nm = perform<std::vector<std::uint16_t>>(
+        ch->attenuator, [n](protocol::Operations& ops) { return ops.wavelengths(n); });
     if (!nm) return nullptr;
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nm->size())));
     if (!tuple) return nullptr;
@@ -71,49 +47,62 @@ PyObject* channel_wavelengths(PyObject* self, void*) {
     return tuple.release();
 }
 
+// The selected wavelength: the status's index into the channel's own list.
+struct Selected {
+    protocol::Status status;
+    std::vector<std::uint16_t> nm;
+};
+
 PyObject* channel_wavelength_get(PyObject* self, void*) {
     ChannelObject* ch = self_of(self);
-    Turn held(ch->attenuator->lock);
+    Turn held(ch->attenuator->turn, reinterpret_cast<PyObject*>(ch->attenuator));
     if (!held) return nullptr;
-    const auto s = status(ch->attenuator, ch->number);
-    if (!s) return nullptr;
-    const auto nm = wavelength_list(ch->attenuator, ch->number);
-    if (!nm) return nullptr;
-    if (s->wavelength_index >= nm->size()) {
+    const std::uint8_t n = ch->number;
+    const auto got = perform<Selected>(ch->attenuator, [n](protocol::Operations& ops) -> protocol::Outcome<Selected> {
+        auto status = ops.status(n);
+        if (!status) return status.failure();
+        auto nm = ops.wavelengths(n);
+        if (!nm) return nm.failure();
+        return Selected{*status, std::move(*nm)};
+    });
+    if (!got) return nullptr;
+    if (got->status.wavelength_index >= got->nm.size()) {
         PyErr_Format(ch->attenuator->st->bad_answer,
                      "channel %d reports wavelength index %d, but its list has %zu wavelengths (%s)", ch->number,
-                     s->wavelength_index, nm->size(), nm_list(*nm).c_str());
+                     got->status.wavelength_index, got->nm.size(), protocol::nm_list(got->nm).c_str());
         return nullptr;
     }
-    return PyLong_FromLong((*nm)[s->wavelength_index]);
+    return PyLong_FromLong(got->nm[got->status.wavelength_index]);
 }
 
 int channel_wavelength_set(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete("wavelength");
     long wanted = 0;
     if (!wavelength_nm(value, wanted)) return -1;
+    Ref exact = Ref::steal(PyNumber_Index(value));
+    if (!exact) return -1;
+    Ref text = shown(exact.get());
+    if (!text) return -1;
+    const char* nm_text = PyUnicode_AsUTF8(text.get());
+    if (!nm_text) return -1;
+    const std::string shown_nm(nm_text);
     ChannelObject* ch = self_of(self);
-    Turn held(ch->attenuator->lock);
+    Turn held(ch->attenuator->turn, reinterpret_cast<PyObject*>(ch->attenuator));
     if (!held) return -1;
-    // The instrument takes a position in the channel's own list, and
-    // channels need not support the same wavelengths.
-    const auto nm = wavelength_list(ch->attenuator, ch->number);
-    if (!nm) return -1;
-    const auto at = std::find(nm->begin(), nm->end(), wanted);
-    if (at == nm->end()) {
-        PyErr_Format(PyExc_ValueError, "channel %d does not support %R nm; it supports %s", ch->number, value,
-                     nm_list(*nm).c_str());
-        return -1;
-    }
-    const auto index = static_cast<std::uint8_t>(at - nm->begin());
-    return ask_acknowledged(ch->attenuator, protocol::select_wavelength_request(ch->number, index)) ? 0 : -1;
+    const std::uint8_t n = ch->number;
+    return perform<std::uint8_t>(ch->attenuator, [&](protocol::Operations& ops) {
+               return ops.select(n, wanted, shown_nm);
+           })
+               ? 0
+               : -1;
 }
 
 PyObject* channel_attenuation_get(PyObject* self, void*) {
     ChannelObject* ch = self_of(self);
-    Turn held(ch->attenuator->lock);
+    Turn held(ch->attenuator->turn, reinterpret_cast<PyObject*>(ch->attenuator));
     if (!held) return nullptr;
-    const auto s = status(ch->attenuator, ch->number);
+    const std::uint8_t n = ch->number;
+    const auto s = perform<protocol::Status>(ch->attenuator, [n](protocol::Operations& ops) { return ops.status(n); });
     return s ? db(s->attenuation_steps) : nullptr;
 }
 
@@ -121,17 +110,22 @@ int channel_attenuation_set(PyObject* self, PyObject* value, void*) {
     if (!value) return refuse_delete("attenuation");
     ChannelObject* ch = self_of(self);
     std::uint16_t steps = 0;
-    if (!attenuation_steps(*ch->attenuator->st, value, steps)) return -1;
-    Turn held(ch->attenuator->lock);
+    if (!attenuation_steps(*ch->attenuator->st, value, false, steps)) return -1;
+    Turn held(ch->attenuator->turn, reinterpret_cast<PyObject*>(ch->attenuator));
     if (!held) return -1;
-    return ask_acknowledged(ch->attenuator, protocol::set_attenuation_request(ch->number, steps)) ? 0 : -1;
+    const std::uint8_t n = ch->number;
+    return perform<protocol::Acknowledged>(
+               ch->attenuator, [n, steps](protocol::Operations& ops) { return ops.set_attenuation(n, steps); })
+               ? 0
+               : -1;
 }
 
 PyObject* channel_status(PyObject* self, PyObject*) {
     ChannelObject* ch = self_of(self);
-    Turn held(ch->attenuator->lock);
+    Turn held(ch->attenuator->turn, reinterpret_cast<PyObject*>(ch->attenuator));
     if (!held) return nullptr;
-    const auto s = status(ch->attenuator, ch->number);
+    const std::uint8_t n = ch->number;
+    const auto s = perform<protocol::Status>(ch->attenuator, [n](protocol::Operations& ops) { return ops.status(n); });
     if (!s) return nullptr;
     Ref attenuation = Ref::steal(db(s->attenuation_steps));
     if (!attenuation) return nullptr;
@@ -139,12 +133,14 @@ PyObject* channel_status(PyObject* self, PyObject*) {
                                  attenuation.get());
 }
 
-template <auto Request>
+template <auto Act>
 PyObject* acknowledged_on_channel(PyObject* self, PyObject*) {
     ChannelObject* ch = self_of(self);
-    Turn held(ch->attenuator->lock);
+    Turn held(ch->attenuator->turn, reinterpret_cast<PyObject*>(ch->attenuator));
     if (!held) return nullptr;
-    if (!ask_acknowledged(ch->attenuator, Request(ch->number))) return nullptr;
+    const std::uint8_t n = ch->number;
+    if (!perform<protocol::Acknowledged>(ch->attenuator, [n](protocol::Operations& ops) { return (ops.*Act)(n); }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -181,9 +177,9 @@ PyMethodDef channel_methods[] = {
     {"status", channel_status, METH_NOARGS,
      "status($self, /)\n--\n\nStatus(mode, wavelength_index, attenuation): work mode, position of the selected\n"
      "wavelength in `wavelengths`, attenuation in dB."},
-    {"clear", acknowledged_on_channel<protocol::clear_request>, METH_NOARGS,
+    {"clear", acknowledged_on_channel<&protocol::Operations::clear>, METH_NOARGS,
      "clear($self, /)\n--\n\nClear the channel's attenuation to 0 dB."},
-    {"disconnect", acknowledged_on_channel<protocol::disconnect_request>, METH_NOARGS,
+    {"disconnect", acknowledged_on_channel<&protocol::Operations::disconnect>, METH_NOARGS,
      "disconnect($self, /)\n--\n\nDisconnect the channel."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -196,7 +192,7 @@ PyGetSetDef channel_getset[] = {
      nullptr},
     {"attenuation", channel_attenuation_get, channel_attenuation_set,
      "The attenuation in dB, read back from the instrument. Set it to any real number from 0\n"
-     "to 655.35 on the 0.01 dB grid (int, float, Decimal, Fraction); ValueError otherwise,\n"
+     "to " KQ2741_MAX_DB_TEXT " on the " KQ2741_STEP_DB_TEXT " dB grid (int, float, Decimal, Fraction); ValueError otherwise,\n"
      "and nothing is sent. Setting returns once the instrument has acknowledged.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -234,4 +230,4 @@ PyObject* new_channel(AttenuatorObject* att, std::uint8_t number) {
     return reinterpret_cast<PyObject*>(ch);
 }
 
-}  // namespace kqctl
+}  // namespace kq2741::package

@@ -2,8 +2,10 @@
 // frames with the instrument at the speed of the line. The package's
 // __init__ re-exports them beside its errors and result tuples.
 #include "attenuator.hpp"
+#include "protocol/units.hpp"
+#include "values.hpp"
 
-namespace kqctl {
+namespace kq2741::package {
 namespace {
 
 State* state_of(PyObject* module) {
@@ -16,6 +18,54 @@ int import_into(PyObject*& slot, const char* module, const char* name) {
     if (!imported) return -1;
     slot = name ? PyObject_GetAttrString(imported.get(), name) : imported.release();
     return slot ? 0 : -1;
+}
+
+// attenuation_steps(db, *, nearest=False): the Attenuator's own reading of a
+// value, for the layers above that check before they call (frameworks'
+// validators, servers' forms) and for the IOC, whose rule is the nearest step.
+PyObject* core_attenuation_steps(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"db", "nearest", nullptr};
+    PyObject* db = nullptr;
+    int nearest = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:attenuation_steps", const_cast<char**>(keywords), &db,
+                                     &nearest))
+        return nullptr;
+    std::uint16_t steps = 0;
+    if (!attenuation_steps(*state_of(module), db, nearest != 0, steps)) return nullptr;
+    return PyLong_FromLong(steps);
+}
+
+PyMethodDef core_methods[] = {
+    {"attenuation_steps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_attenuation_steps)),
+     METH_VARARGS | METH_KEYWORDS,
+     "attenuation_steps(db, *, nearest=False)\n--\n\n"
+     "The whole number of " KQ2741_STEP_DB_TEXT " dB steps that db stands for, as the Attenuator reads it:\n"
+     "exact for integers, Decimals and Fractions; a binary float stands for the step\n"
+     "it misses only by rounding. ValueError for a value outside 0 to " KQ2741_MAX_DB_TEXT " dB or\n"
+     "between two steps (nearest=True: the nearest step instead), TypeError for\n"
+     "anything that is not a real number."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Units and limits, from the protocol library, for the layers above.
+int add_constants(PyObject* module) {
+    namespace protocol = kq2741::protocol;
+    const struct {
+        const char* name;
+        PyObject* value;
+    } constants[] = {
+        {"MAX_DB", PyFloat_FromDouble(protocol::kMaxDb)},
+        {"STEP_DB", PyFloat_FromDouble(protocol::kStepDb)},
+        {"STEPS_PER_DB", PyLong_FromUnsignedLong(protocol::kStepsPerDb)},
+        {"MAX_STEPS", PyLong_FromUnsignedLong(protocol::kMaxSteps)},
+        {"MAX_TIMEOUT", PyFloat_FromDouble(protocol::kMaxTimeoutSeconds)},
+    };
+    int status = 0;
+    for (const auto& c : constants) {
+        Ref value = Ref::steal(c.value);
+        if (status == 0 && (!value || PyModule_AddObjectRef(module, c.name, value.get()) < 0)) status = -1;
+    }
+    return status;
 }
 
 int core_exec(PyObject* module) {
@@ -49,7 +99,7 @@ int core_exec(PyObject* module) {
     if (!st->channel_type) return -1;
     if (PyModule_AddObjectRef(module, "Attenuator", reinterpret_cast<PyObject*>(st->attenuator_type)) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Channel", reinterpret_cast<PyObject*>(st->channel_type)) < 0) return -1;
-    return 0;
+    return add_constants(module);
 }
 
 #define KQ_STATE_FIELDS(X)                                                                              \
@@ -95,7 +145,7 @@ PyModuleDef core_module = {
     .m_name = "kq2741ctl._core",
     .m_doc = "The C++ core of kq2741ctl: Attenuator and Channel.",
     .m_size = sizeof(State),
-    .m_methods = nullptr,
+    .m_methods = core_methods,
     .m_slots = core_slots,
     .m_traverse = core_traverse,
     .m_clear = core_clear,
@@ -103,8 +153,8 @@ PyModuleDef core_module = {
 };
 
 }  // namespace
-}  // namespace kqctl
+}  // namespace kq2741::package
 
 PyMODINIT_FUNC PyInit__core() {
-    return PyModuleDef_Init(&kqctl::core_module);
+    return PyModuleDef_Init(&kq2741::package::core_module);
 }

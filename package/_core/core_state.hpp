@@ -2,22 +2,20 @@
 // classes it builds results and errors from, and the serial library.
 #pragma once
 
-#include "core/ref.hpp"
+#include "cpython/ref.hpp"
 
-namespace kqctl {
+namespace kq2741::package {
 
-using kq::Borrowed;
-using kq::Ref;
+using cpython::Borrowed;
+using cpython::Ref;
 
 // The attribute names the core looks up, interned once: CPython's attribute
 // cache keeps a reference to the name it was asked with, so a name made
 // afresh on every call would churn it, and an interned one is found at once.
 #define KQCTL_NAMES(X)                                                                                 \
-    X(serial_for_url, "serial_for_url") X(open, "open") X(close, "close") X(fileno, "fileno")          \
-    X(read, "read") X(write, "write") X(reset_input_buffer, "reset_input_buffer")                      \
-    X(in_waiting, "in_waiting") X(error_number, "errno") X(is_enabled_for, "isEnabledFor")             \
-    X(debug, "debug") X(is_finite, "is_finite") X(is_nan, "is_nan")                                    \
-    X(as_integer_ratio, "as_integer_ratio") X(numerator, "numerator") X(denominator, "denominator")
+    X(serial_for_url, "serial_for_url") X(open, "open") X(close, "close") X(read, "read")              \
+    X(write, "write") X(in_waiting, "in_waiting") X(is_enabled_for, "isEnabledFor") X(debug, "debug")  \
+    X(as_tuple, "as_tuple") X(numerator, "numerator") X(denominator, "denominator")
 
 struct Names {
 #define KQCTL_NAME_FIELD(field, text) PyObject* field;
@@ -49,4 +47,4 @@ struct State {
     Names names;
 };
 
-}  // namespace kqctl
+}  // namespace kq2741::package

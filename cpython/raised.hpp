@@ -1,11 +1,10 @@
 // The exception now raised, taken out of the error indicator and put back,
 // the same way on every supported CPython (3.12 made it one object).
-// Shared by the module and the kq2741ctl package's core.
 #pragma once
 
-#include "core/ref.hpp"
+#include "cpython/ref.hpp"
 
-namespace kq {
+namespace kq2741::cpython {
 
 // The exception itself, normalised, with its traceback attached to it.
 inline Ref take_raised() noexcept {
@@ -32,4 +31,4 @@ inline void raise_again(Ref exception) noexcept {
 #endif
 }
 
-}  // namespace kq
+}  // namespace kq2741::cpython

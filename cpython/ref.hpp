@@ -1,8 +1,9 @@
-// Owning handle for a Python object reference.
+// Owning handle for a Python object reference, shared by both extension
+// modules (the kq2741 driver and the kq2741ctl package's core).
 //
-// Functions of the driver return `Ref` when they hand out a new reference
-// (null with a Python exception set on failure) and `Borrowed` when the
-// caller gets a pointer it must not release.
+// Functions return `Ref` when they hand out a new reference (null with a
+// Python exception set on failure) and `Borrowed` when the caller gets a
+// pointer it must not release.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,7 +11,7 @@
 
 #include <utility>
 
-namespace kq {
+namespace kq2741::cpython {
 
 using Borrowed = PyObject*;
 
@@ -46,4 +47,4 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-}  // namespace kq
+}  // namespace kq2741::cpython

@@ -1,104 +1,35 @@
-// Attenuator: the port, opened with pyserial, and what concerns the whole
-// instrument (its version, the display).
-#include <cerrno>
+// Attenuator: the port, held from open() to close(), opened again after a
+// loss when it reconnects, and what concerns the whole instrument (its
+// version, the display).
 #include <string>
 
 #include "attenuator.hpp"
-#include "core/raised.hpp"
-#include "protocol/answers.hpp"
-#include "protocol/requests.hpp"
-#include "turn.hpp"
+#include "cpython/raised.hpp"
+#include "perform.hpp"
+#include "protocol/units.hpp"
 #include "values.hpp"
 
-#ifdef KQ2741CTL_FD_LINE
-#include <unistd.h>
-
-#include "tty/holders.hpp"
-#endif
-
-namespace kqctl {
+namespace kq2741::package {
 namespace {
-
-// Each pyserial read waits at most this long for its first byte; the
-// exchange keeps its own deadline around them.
-constexpr double kReadSlice = 0.01;
 
 AttenuatorObject* self_of(PyObject* self) {
     return reinterpret_cast<AttenuatorObject*>(self);
 }
 
-// 115200 baud, 8N1: the instrument's line settings.
-Ref new_serial(const State& st, Borrowed port) {
-    Ref make = Ref::steal(PyObject_GetAttr(st.serial_module, st.names.serial_for_url));
-    if (!make) return {};
-    Ref args = Ref::steal(PyTuple_Pack(1, port));
-    if (!args) return {};
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:i,s:i,s:s,s:i,s:d}", "do_not_open", Py_True, "baudrate", 115200,
-                                          "bytesize", 8, "parity", "N", "stopbits", 1, "timeout", kReadSlice));
-    if (!kwargs) return {};
-    return Ref::steal(PyObject_Call(make.get(), args.get(), kwargs.get()));
-}
-
-// serial.open(). A port another program made the kernel refuse to others
-// (TIOCEXCL) fails with EBUSY: that is PortBusy, naming the holder where it
-// can be seen, caused by the serial library's own error.
-bool open_serial(const State& st, Borrowed serial, Borrowed port) {
-    if (Ref::steal(PyObject_CallMethodNoArgs(serial, st.names.open))) return true;
-    if (!PyErr_ExceptionMatches(st.serial_exception)) return false;
-    Ref error = kq::take_raised();
-    Ref code = Ref::steal(PyObject_GetAttr(error.get(), st.names.error_number));
-    if (!code) PyErr_Clear();
-    if (!code || PyLong_Check(code.get()) == 0 || PyLong_AsLong(code.get()) != EBUSY) {
-        kq::raise_again(std::move(error));
-        return false;
-    }
-#ifdef KQ2741CTL_FD_LINE
-    const char* path = PyUnicode_AsUTF8(port);
-    if (!path) return false;
-    Ref message = Ref::steal(
-        PyUnicode_FromString(kq2741::tty::busy_message(path, kq2741::tty::other_holders(std::string(path))).c_str()));
-#else
-    Ref message = Ref::steal(PyUnicode_FromFormat("%U is held by another program", port));
-#endif
-    if (!message) return false;
-    Ref busy = Ref::steal(PyObject_CallOneArg(st.port_busy, message.get()));
-    if (!busy) return false;
-    PyException_SetCause(busy.get(), error.release());
-    PyErr_SetObject(st.port_busy, busy.get());
+// Attenuator.__new__(Attenuator) without __init__ has no port.
+bool initialised(const AttenuatorObject* att) {
+    if (att->port) return true;
+    PyErr_SetString(PyExc_ValueError, "I/O operation on an uninitialised Attenuator: call Attenuator(port)");
     return false;
 }
 
-// The line for an open serial object: its descriptor when it is a local
-// terminal, else its own read and write.
-std::unique_ptr<Line> line_for(const State& st, Borrowed serial, Borrowed port) {
-#ifdef KQ2741CTL_FD_LINE
-    Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(serial, st.names.fileno));
-    if (!fileno) {
-        // socket:// and the other URL handlers may have none.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        PyErr_Clear();
-    } else {
-        const long fd = PyLong_AsLong(fileno.get());
-        if (fd == -1 && PyErr_Occurred()) return nullptr;
-        if (fd >= 0 && isatty(static_cast<int>(fd))) return fd_line(st, serial, static_cast<int>(fd), PyUnicode_AsUTF8(port));
-    }
-#endif
-    return serial_line(st, serial);
-}
-
-void close_line(AttenuatorObject* att) {
-    if (att->line) att->line->release();
-    delete att->line;
-    att->line = nullptr;
-}
-
-// --- the type ---------------------------------------------------------------
-
 int attenuator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"port", "timeout", nullptr};
+    static const char* keywords[] = {"port", "timeout", "reconnect", nullptr};
     PyObject* port = nullptr;
     PyObject* timeout = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Attenuator", const_cast<char**>(keywords), &port, &timeout))
+    PyObject* reconnect = Py_True;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Attenuator", const_cast<char**>(keywords), &port, &timeout,
+                                     &reconnect))
         return -1;
     Ref path = Ref::steal(PyOS_FSPath(port));
     if (!path) return -1;
@@ -109,13 +40,18 @@ int attenuator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     double seconds = 1.0;
     if (timeout && !timeout_seconds(timeout, seconds)) return -1;
+    if (!PyBool_Check(reconnect)) {
+        PyErr_Format(PyExc_TypeError, "reconnect must be True or False, not %s", Py_TYPE(reconnect)->tp_name);
+        return -1;
+    }
     AttenuatorObject* att = self_of(self);
-    if (att->serial) {
+    if (att->opened) {
         PyErr_SetString(PyExc_RuntimeError, "an open Attenuator cannot be given another port");
         return -1;
     }
     Py_XSETREF(att->port, path.release());
     att->timeout = seconds;
+    att->reconnect = reconnect == Py_True;
     return 0;
 }
 
@@ -125,70 +61,61 @@ PyObject* attenuator_new(PyTypeObject* type, PyObject*, PyObject*) {
     AttenuatorObject* att = self_of(self.get());
     att->st = static_cast<State*>(PyType_GetModuleState(type));
     att->timeout = 1.0;
-    att->lock = PyThread_allocate_lock();
-    if (!att->lock) return PyErr_NoMemory();
+    att->reconnect = true;
+    att->turn.lock = PyThread_allocate_lock();
+    if (!att->turn.lock) return PyErr_NoMemory();
+    att->exchanger = new (std::nothrow) protocol::Exchanger();
+    if (!att->exchanger) return PyErr_NoMemory();
     return self.release();
 }
 
 int attenuator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(self_of(self)->port);
-    Py_VISIT(self_of(self)->serial);
     return 0;
 }
 
 int attenuator_clear(PyObject* self) {
-    AttenuatorObject* att = self_of(self);
-    close_line(att);
-    Py_CLEAR(att->port);
-    Py_CLEAR(att->serial);
+    Py_CLEAR(self_of(self)->port);
     return 0;
 }
 
 void attenuator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    // The serial object closes its port when it goes; what the line claimed
-    // on the terminal (TIOCEXCL) is given back first.
+    AttenuatorObject* att = self_of(self);
+    // Nobody refers to it, so no operation holds its turn: the port and the
+    // claim on it are given back.
+    if (!drop_line(att)) PyErr_WriteUnraisable(self);
     attenuator_clear(self);
-    // No operation can hold the lock of an object nobody refers to.
-    if (self_of(self)->lock) PyThread_free_lock(self_of(self)->lock);
+    delete att->exchanger;
+    if (att->turn.lock) PyThread_free_lock(att->turn.lock);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* attenuator_open(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    Turn held(att->lock);
+    if (!initialised(att)) return nullptr;
+    Turn held(att->turn, self);
     if (!held) return nullptr;
-    if (att->serial) {
+    if (att->opened) {
         PyErr_SetString(att->st->serial_exception, "Port is already open.");
         return nullptr;
     }
-    Ref serial = new_serial(*att->st, att->port);
-    if (!serial) return nullptr;
-    if (!open_serial(*att->st, serial.get(), att->port)) return nullptr;
-    std::unique_ptr<Line> line = line_for(*att->st, serial.get(), att->port);
-    if (!line) {
-        Ref error = kq::take_raised();
-        if (!Ref::steal(PyObject_CallMethodNoArgs(serial.get(), att->st->names.close))) PyErr_Clear();
-        kq::raise_again(std::move(error));
-        return nullptr;
-    }
+    std::unique_ptr<Line> line = open_line(*att->st, att->port);
+    if (!line) return nullptr;
     att->line = line.release();
-    att->serial = serial.release();
+    att->opened = true;
     Py_RETURN_NONE;
 }
 
 PyObject* attenuator_close(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    Turn held(att->lock);
+    Turn held(att->turn, self);
     if (!held) return nullptr;
-    if (!att->serial) Py_RETURN_NONE;
-    close_line(att);
-    Ref serial = Ref::steal(att->serial);
-    att->serial = nullptr;
-    if (!Ref::steal(PyObject_CallMethodNoArgs(serial.get(), att->st->names.close))) return nullptr;
+    att->opened = false;
+    if (!drop_line(att)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -210,32 +137,33 @@ PyObject* attenuator_channel(PyObject* self, PyObject* number) {
 
 PyObject* attenuator_close_display(PyObject* self, PyObject*) {
     AttenuatorObject* att = self_of(self);
-    Turn held(att->lock);
+    Turn held(att->turn, self);
     if (!held) return nullptr;
-    if (!ask_acknowledged(att, protocol::full_screen_close_request())) return nullptr;
+    if (!perform<protocol::Acknowledged>(att, [](protocol::Operations& ops) { return ops.close_display(); }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* attenuator_version(PyObject* self, void*) {
     AttenuatorObject* att = self_of(self);
-    Turn held(att->lock);
+    Turn held(att->turn, self);
     if (!held) return nullptr;
-    const auto answer = ask(att, protocol::version_request());
-    if (!answer) return nullptr;
-    const auto v = protocol::decode_version(answer->frame.payload);
-    if (!v) {
-        misshapen(*att->st, *answer);
-        return nullptr;
-    }
+    const auto v = perform<protocol::Version>(att, [](protocol::Operations& ops) { return ops.version(); });
+    if (!v) return nullptr;
     return PyObject_CallFunction(att->st->version_tuple, "iii", v->module, v->hardware, v->software);
 }
 
 PyObject* attenuator_is_open(PyObject* self, void*) {
-    return PyBool_FromLong(self_of(self)->serial != nullptr);
+    return PyBool_FromLong(self_of(self)->opened);
 }
 
 PyObject* attenuator_port(PyObject* self, void*) {
+    if (!initialised(self_of(self))) return nullptr;
     return Py_NewRef(self_of(self)->port);
+}
+
+PyObject* attenuator_reconnect(PyObject* self, void*) {
+    return PyBool_FromLong(self_of(self)->reconnect);
 }
 
 PyObject* attenuator_get_timeout(PyObject* self, void*) {
@@ -255,7 +183,9 @@ int attenuator_set_timeout(PyObject* self, PyObject* value, void*) {
 
 PyObject* attenuator_repr(PyObject* self) {
     const AttenuatorObject* att = self_of(self);
-    return PyUnicode_FromFormat("<Attenuator %R %s>", att->port, att->serial ? "open" : "closed");
+    if (!att->port) return PyUnicode_FromString("<Attenuator uninitialised>");
+    return PyUnicode_FromFormat("<Attenuator %R %s>", att->port,
+                                !att->opened ? "closed" : att->line ? "open" : "open, line lost");
 }
 
 PyMethodDef attenuator_methods[] = {
@@ -274,20 +204,24 @@ PyMethodDef attenuator_methods[] = {
 PyGetSetDef attenuator_getset[] = {
     {"version", attenuator_version, nullptr, "Version(module, hardware, software), read from the instrument.",
      nullptr},
-    {"is_open", attenuator_is_open, nullptr, "True while the port is open.", nullptr},
+    {"is_open", attenuator_is_open, nullptr, "True from open() to close(), whether or not the line is lost.", nullptr},
     {"port", attenuator_port, nullptr, "The device name or pyserial URL given.", nullptr},
+    {"reconnect", attenuator_reconnect, nullptr,
+     "Whether a lost line (adapter unplugged, port gone) is opened again by the next call.", nullptr},
     {"timeout", attenuator_get_timeout, attenuator_set_timeout,
-     "Seconds one exchange may take before NoAnswer (more than 0, at most 3600).", nullptr},
+     "Seconds one exchange may take before NoAnswer (more than 0, at most " KQ2741_MAX_TIMEOUT_TEXT ").", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot attenuator_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Attenuator(port, *, timeout=1.0)\n--\n\n"
+                    "Attenuator(port, *, timeout=1.0, reconnect=True)\n--\n\n"
                     "A KQ2741 on a serial port: a device name ('/dev/ttyUSB0', 'COM3') or a\n"
                     "pyserial URL ('socket://lab-pi:4001'). Nothing is opened until open() or\n"
                     "`with`. Each exchange waits at most `timeout` seconds for a complete,\n"
-                    "verified answer; threads may share one Attenuator.")},
+                    "verified answer; threads may share one Attenuator. With `reconnect`, a\n"
+                    "line lost to an unplugged adapter or a vanished port is opened again by\n"
+                    "the first call after it is back; calls in between fail at once.")},
     {Py_tp_new, reinterpret_cast<void*>(attenuator_new)},
     {Py_tp_init, reinterpret_cast<void*>(attenuator_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(attenuator_dealloc)},
@@ -309,4 +243,4 @@ PyType_Spec attenuator_spec = {
     .slots = attenuator_slots,
 };
 
-}  // namespace kqctl
+}  // namespace kq2741::package
