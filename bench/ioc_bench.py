@@ -22,7 +22,6 @@ from __future__ import annotations
 import argparse
 import multiprocessing
 import os
-import socket
 import statistics
 import sys
 import threading
@@ -30,7 +29,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from epics import LOOPBACK, Ioc, Loopback  # noqa: E402
+from epics import Ioc, Loopback, answers_search  # noqa: E402
 from simulator import Simulator  # noqa: E402
 
 MS = 1e3
@@ -136,23 +135,6 @@ def monitors(Context, clients: int, puts: int) -> list[int]:
         close_all(contexts)
 
 
-def search_answered(name: str, port: int, wait: float) -> bool:
-    """One Channel Access search by UDP, as a caget starting now sends first."""
-    import caproto
-
-    client = caproto.Broadcaster(our_role=caproto.CLIENT)
-    request = client.send(caproto.VersionRequest(priority=0, version=13),
-                          caproto.SearchRequest(name=name, cid=1, version=13))
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.settimeout(wait)
-        sock.sendto(request, (LOOPBACK, port))
-        try:
-            data, address = sock.recvfrom(4096)
-        except (socket.timeout, ConnectionRefusedError):
-            return False
-    return any(isinstance(c, caproto.SearchResponse) for c in client.recv(data, address))
-
-
 def start_to_caget(Context, epics: Loopback, port: str, runs: int) -> tuple[list[float], list[float]]:
     """Start of the program to its answer to a search, and to a value read
     over a connection made then (by an already running caproto context)."""
@@ -164,7 +146,7 @@ def start_to_caget(Context, epics: Loopback, port: str, runs: int) -> tuple[list
         start = time.perf_counter()
         ioc.start(serve=False)
         try:
-            while not search_answered(name, epics.ca_port(1), 0.01):
+            while not answers_search(name, epics.ca_port(1), 0.01):
                 if time.perf_counter() - start > 10:
                     raise RuntimeError(f"no answer to a search within 10 s: {ioc.log()[-400:]}")
             answered.append(time.perf_counter() - start)

@@ -4,7 +4,6 @@ from __future__ import annotations
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -12,7 +11,7 @@ import time
 
 import pytest
 
-from epics import Ioc, Loopback, ca_context, ca_put, ca_read, until
+from epics import Ioc, Loopback, answers_search, ca_context, ca_put, ca_read, until
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
@@ -328,16 +327,16 @@ def test_closed_or_broken_standard_streams(epics, tmp_path, closed):
         streams[closed] = subprocess.DEVNULL
     fds = {"stdout": 1, "stderr": 2}
     preexec = (lambda: os.close(fds[closed])) if closed in fds else None
-    proc = run_ioc("--sim", "--prefix", "B:", epics=epics, preexec_fn=preexec, **streams)
+    prefix = {"stdout": "B1:", "stderr": "B2:", "broken-pipe": "B3:"}[closed]
+    proc = run_ioc("--sim", "--prefix", prefix, epics=epics, preexec_fn=preexec, **streams)
     try:
         if closed == "broken-pipe":
             os.close(write_end)
-        # Serving, though nobody can read its line: a client searching before
-        # that would wait for caproto's slowing searches.
-        assert until(lambda: _listening(epics.ca_port(1)), 10.0)
+        # Serving, though nobody can read its line.
+        assert until(lambda: answers_search(f"{prefix}CONNECTED_RBV", epics.ca_port(1)), 10.0)
         ca = ca_context()
         try:
-            assert until(lambda: _connected(ca, "B:CONNECTED_RBV"), 5.0)
+            assert until(lambda: _connected(ca, f"{prefix}CONNECTED_RBV"), 5.0)
         finally:
             ca.disconnect()
         proc.send_signal(signal.SIGTERM)
@@ -348,14 +347,6 @@ def test_closed_or_broken_standard_streams(epics, tmp_path, closed):
             proc.wait()
         if proc.stdout is not None:
             proc.stdout.close()
-
-
-def _listening(port: int) -> bool:
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-    except OSError:
-        return False
-    return True
 
 
 def _connected(ca, name) -> bool:
