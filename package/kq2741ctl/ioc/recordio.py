@@ -29,7 +29,8 @@ from typing import Any, Callable
 
 from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped]
 from softioc import alarm, fields  # type: ignore[import-untyped]
-from softioc.pythonSoftIoc import RecordWrapper  # type: ignore[import-untyped]
+# The builder first: it loads the record types softioc's device layer needs.
+from softioc.builder import pythonSoftIoc  # type: ignore[import-untyped]
 from softioc.imports import db_put_field_process, recGblResetAlarms  # type: ignore[import-untyped]
 
 DBE_VALUE, DBE_LOG = 1, 2
@@ -56,7 +57,7 @@ class _RecordSupport(ctypes.Structure):
 
 def device(record) -> Any:
     """softioc's device object behind a builder's record (validators are given the device itself)."""
-    if isinstance(record, RecordWrapper):
+    if isinstance(record, pythonSoftIoc.RecordWrapper):
         return object.__getattribute__(record, "_RecordWrapper__device")
     return record
 
