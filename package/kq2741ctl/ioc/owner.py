@@ -34,6 +34,15 @@ RECHECK = 5.0  # seconds between looks at a channel that stopped answering
 NOT_ANSWERING = "the instrument does not answer"
 
 
+class Unfit(ValueError):
+    """A value the IOC does not send: why, at length for the log and short
+    for the record's alarm message (AMSG holds 39 bytes)."""
+
+    def __init__(self, why: str, short: str):
+        super().__init__(why)
+        self.short = short
+
+
 class View(Protocol):
     """What the worker shows; the records implement it."""
 
@@ -132,31 +141,37 @@ class PortOwner:
                 self.link.stopping.wait(self.poll)
 
     def _put(self, put: Put) -> None:
-        severity, status, message = alarm.NO_ALARM, alarm.NO_ALARM, ""
+        # (severity, status, the record's short message, the log's long one)
+        failure: tuple[int, int, str, str] | None = None
         shown = None
         if not self.connected:
-            severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, NOT_ANSWERING
+            failure = alarm.INVALID_ALARM, alarm.COMM_ALARM, NOT_ANSWERING, NOT_ANSWERING
         elif put.channel in self.silent:
-            severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, f"channel {put.channel} does not answer"
+            why = f"channel {put.channel} does not answer"
+            failure = alarm.INVALID_ALARM, alarm.COMM_ALARM, why, why
         else:
             try:
                 shown = put.work(self.link)
+            except Unfit as error:
+                failure = alarm.MAJOR_ALARM, alarm.WRITE_ALARM, error.short, str(error)
             except Refused as error:
-                severity, status, message = alarm.MAJOR_ALARM, alarm.WRITE_ALARM, f"refused: {error}"
+                failure = alarm.MAJOR_ALARM, alarm.WRITE_ALARM, "the instrument refused it", f"refused: {error}"
             except (ValueError, TypeError) as error:  # the Attenuator's own check, before sending
-                severity, status, message = alarm.MAJOR_ALARM, alarm.WRITE_ALARM, str(error)
+                failure = alarm.MAJOR_ALARM, alarm.WRITE_ALARM, "not a value to send", str(error)
             except Failed as error:
-                severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, f"garbled answers: {error}"
+                failure = alarm.INVALID_ALARM, alarm.COMM_ALARM, "garbled answers", f"garbled answers: {error}"
             except Silent as error:
                 self._silence(error)
-                severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, str(error)
+                failure = alarm.INVALID_ALARM, alarm.COMM_ALARM, f"channel {error.channel} does not answer", str(error)
             except Lost as error:
                 self._lose(error)
-                severity, status, message = alarm.INVALID_ALARM, alarm.COMM_ALARM, NOT_ANSWERING
-        if severity:
-            log.warning("put to %s failed: %s", put.record.name, message)
-            shown = put.kept(put.value)
-        complete(put.record, shown, severity, status, message, put.waiting)
+                failure = alarm.INVALID_ALARM, alarm.COMM_ALARM, NOT_ANSWERING, NOT_ANSWERING
+        if failure is None:
+            complete(put.record, shown, waiting=put.waiting)
+            return
+        severity, status, message, detail = failure
+        log.warning("put to %s failed: %s", put.record.name, detail)
+        complete(put.record, put.kept(put.value), severity, status, message, put.waiting)
 
     def _refresh(self, n: int) -> None:
         assert self.view is not None

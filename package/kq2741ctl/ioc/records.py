@@ -28,7 +28,8 @@ from kq2741ctl import Status
 from .instrument import ChannelState, InstrumentState
 from .link import Link
 from .logs import short
-from .owner import NOT_ANSWERING, PortOwner, Put
+from .owner import NOT_ANSWERING, PortOwner, Put, Unfit
+from .pvi import info_tags
 from .pvs import CHANNEL, CHANNEL_PREFIX, INSTRUMENT, MAX_WAVELENGTHS, Pv
 from .recordio import allow_puts, raise_alarm, restore, show, show_input
 from .units import MAX_DB, nearest_step
@@ -41,8 +42,8 @@ _MAKERS = {"ao": builder.aOut, "ai": builder.aIn, "longout": builder.longOut, "l
            "bo": builder.boolOut, "bi": builder.boolIn, "stringin": builder.stringIn}
 
 
-def make(pv: Pv, name: str, **extra):
-    """The record of one row of the PV table."""
+def make(pv: Pv, name: str, pvi: dict[str, dict], **extra):
+    """The record of one row of the PV table, with its part of the PVI structure."""
     fields = {"DESC": pv.desc, **pv.fields, **extra}
     if pv.egu:
         fields["EGU"] = pv.egu
@@ -53,8 +54,12 @@ def make(pv: Pv, name: str, **extra):
     if not pv.writable:
         fields["ASG"] = READ_ONLY
     if pv.record == "waveform":
-        return builder.WaveformIn(name, datatype=numpy.int32, length=MAX_WAVELENGTHS, **fields)
-    return _MAKERS[pv.record](name, **fields)
+        record = builder.WaveformIn(name, datatype=numpy.int32, length=MAX_WAVELENGTHS, **fields)
+    else:
+        record = _MAKERS[pv.record](name, **fields)
+    if name in pvi:
+        record.add_info("Q:group", pvi[name])
+    return record
 
 
 def dispatch(func: Callable, func_args=(), completion: Callable | None = None, completion_args=()) -> None:
@@ -69,13 +74,14 @@ def dispatch(func: Callable, func_args=(), completion: Callable | None = None, c
             completion(*completion_args)
 
 
-def refuse(record, why: str, severity: int = alarm.MAJOR_ALARM, status: int = alarm.WRITE_ALARM) -> bool:
+def refuse(record, why: str, short: str, severity: int = alarm.MAJOR_ALARM,
+           status: int = alarm.WRITE_ALARM) -> bool:
     """A validator's no. The record has taken the put, and Channel Access
     completes a put-callback whatever the processing found, so the refusal
-    shows as the record's alarm (and its message); the value goes back to
-    the last good one."""
+    shows as the record's alarm and its message (short: AMSG holds 39
+    bytes; the log says why at length); the value goes back to the last good one."""
     log.warning("refused a put to %s: %s", record.name, why)
-    raise_alarm(record, severity, status, why)
+    raise_alarm(record, severity, status, short)
     return False
 
 
@@ -84,19 +90,20 @@ class _Outputs:
 
     owner: PortOwner
     number: int | None
+    pvi: dict[str, dict]
 
-    def _out(self, pv: Pv, name: str, work: Callable[[Link, Any], Any], check: Callable[[Any], str | None],
+    def _out(self, pv: Pv, name: str, work: Callable[[Link, Any], Any], check: Callable[[Any], Unfit | None],
              kept: Callable[[Any], Any], **fields):
         waiting: dict[str, Any] = {}
 
         def validate(record, value) -> bool:
             if not self.owner.connected:
-                return refuse(record, NOT_ANSWERING, alarm.INVALID_ALARM, alarm.COMM_ALARM)
+                return refuse(record, NOT_ANSWERING, NOT_ANSWERING, alarm.INVALID_ALARM, alarm.COMM_ALARM)
             if self.number in self.owner.silent:
-                return refuse(record, f"channel {self.number} does not answer", alarm.INVALID_ALARM,
-                              alarm.COMM_ALARM)
-            why = check(value)
-            return why is None or refuse(record, why)
+                why = f"channel {self.number} does not answer"
+                return refuse(record, why, why, alarm.INVALID_ALARM, alarm.COMM_ALARM)
+            unfit = check(value)
+            return unfit is None or refuse(record, str(unfit), unfit.short)
 
         def handler(value) -> None:
             # A put that came in while the last one was active waits here,
@@ -104,9 +111,9 @@ class _Outputs:
             value = waiting.pop("value", value)
 
             def run(link: Link) -> Any:
-                why = check(value)
-                if why is not None:
-                    raise ValueError(why)
+                unfit = check(value)
+                if unfit is not None:
+                    raise unfit
                 return work(link, value)
 
             self.owner.submit(Put(record, self.number, value, run, kept, lambda v: waiting.__setitem__("value", v)))
@@ -114,8 +121,8 @@ class _Outputs:
         # always_update: a put of the value already there is still sent and
         # read back (and a second CLEAR still clears). Output records refuse
         # puts (DISP) until the instrument has answered.
-        record = make(pv, name, on_update=handler, validate=validate, always_update=True, blocking=True,
-                      DISP=1, **fields)
+        record = make(pv, name, self.pvi, on_update=handler, validate=validate, always_update=True,
+                      blocking=True, DISP=1, **fields)
         return record
 
 
@@ -124,18 +131,19 @@ def _idle(value: int) -> int:
     return 0
 
 
-def _action(value: int) -> str | None:
+def _action(value: int) -> Unfit | None:
     # Channel Access converts a put to the bo's 16-bit VAL before anyone
     # sees it (1.9 and 65537 arrive as 1): what is left must be 0 or 1.
-    return None if value in (0, 1) else f"{value} is neither 0 nor 1"
+    return None if value in (0, 1) else Unfit(f"{value} is neither 0 nor 1", f"{value} is neither 0 nor 1")
 
 
 class ChannelRecords(_Outputs):
     """CH{n}:... of one channel."""
 
-    def __init__(self, prefix: str, number: int, owner: PortOwner):
+    def __init__(self, prefix: str, number: int, owner: PortOwner, pvi: dict[str, dict]):
         self.number = number
         self.owner = owner
+        self.pvi = pvi
         self.wavelengths: tuple[int, ...] = ()
         self._status: Status | None = None  # as last shown
         self._rewrite = True  # the next status sets every read-back
@@ -143,11 +151,11 @@ class ChannelRecords(_Outputs):
         pv = {p.suffix: p for p in CHANNEL}
         self.att = self._out(pv["ATT"], name + "ATT", self._set_attenuation, self._attenuation_problem,
                              self._kept_attenuation, DRVL=0, DRVH=MAX_DB)
-        self.att_rbv = make(pv["ATT_RBV"], name + "ATT_RBV", LOPR=0, HOPR=MAX_DB)
+        self.att_rbv = make(pv["ATT_RBV"], name + "ATT_RBV", self.pvi, LOPR=0, HOPR=MAX_DB)
         self.wl = self._out(pv["WL"], name + "WL", self._select, self._wavelength_problem, self._kept_wavelength)
-        self.wl_rbv = make(pv["WL_RBV"], name + "WL_RBV")
-        self.wls_rbv = make(pv["WLS_RBV"], name + "WLS_RBV")
-        self.mode_rbv = make(pv["MODE_RBV"], name + "MODE_RBV")
+        self.wl_rbv = make(pv["WL_RBV"], name + "WL_RBV", self.pvi)
+        self.wls_rbv = make(pv["WLS_RBV"], name + "WLS_RBV", self.pvi)
+        self.mode_rbv = make(pv["MODE_RBV"], name + "MODE_RBV", self.pvi)
         self.clear = self._out(pv["CLEAR"], name + "CLEAR", self._clear, _action, _idle, initial_value=0)
         self.disconnect = self._out(pv["DISCONNECT"], name + "DISCONNECT", self._disconnect, _action, _idle,
                                     initial_value=0)
@@ -160,19 +168,20 @@ class ChannelRecords(_Outputs):
     # --- puts: what is refused before anything is sent -------------------
 
     @staticmethod
-    def _attenuation_problem(value: float) -> str | None:
+    def _attenuation_problem(value: float) -> Unfit | None:
         if math.isnan(value):
-            return "NaN is no attenuation"
+            return Unfit("NaN is no attenuation", "NaN is no attenuation")
         try:
             nearest_step(value)  # the ao record clamps to DRVL/DRVH; this holds whatever they say
         except (ValueError, TypeError) as error:
-            return f"{short(value)} dB: {error}"
+            return Unfit(f"{short(value)} dB: {error}", f"outside 0 to {MAX_DB:g} dB")
         return None
 
-    def _wavelength_problem(self, nm: int) -> str | None:
+    def _wavelength_problem(self, nm: int) -> Unfit | None:
         if nm in self.wavelengths:
             return None
-        return f"channel {self.number} has no {short(nm)} nm (it has {', '.join(map(str, self.wavelengths))})"
+        return Unfit(f"channel {self.number} has no {short(nm)} nm (it has {', '.join(map(str, self.wavelengths))})",
+                     f"{short(nm)} nm is not in WLS_RBV")
 
     def _kept_attenuation(self, value: float) -> float:
         return self._status.attenuation if self._status else value
@@ -264,12 +273,13 @@ class InstrumentRecords(_Outputs):
     def __init__(self, prefix: str, channels: tuple[int, ...], owner: PortOwner):
         self.owner = owner
         self.number = None
+        self.pvi = info_tags(prefix, channels)
         pv = {p.suffix: p for p in INSTRUMENT}
-        self.version_rbv = make(pv["VERSION_RBV"], prefix + "VERSION_RBV")
+        self.version_rbv = make(pv["VERSION_RBV"], prefix + "VERSION_RBV", self.pvi)
         self.display_close = self._out(pv["DISPLAY_CLOSE"], prefix + "DISPLAY_CLOSE", self._close_display,
                                        _action, _idle, initial_value=0)
-        self.connected_rbv = make(pv["CONNECTED_RBV"], prefix + "CONNECTED_RBV")
-        self.channels = {n: ChannelRecords(prefix, n, owner) for n in channels}
+        self.connected_rbv = make(pv["CONNECTED_RBV"], prefix + "CONNECTED_RBV", self.pvi)
+        self.channels = {n: ChannelRecords(prefix, n, owner, self.pvi) for n in channels}
 
     def _close_display(self, link: Link, value: int) -> int:
         if value:
