@@ -14,6 +14,12 @@ python=${PYTHON:-python3}
 
 apt_packages=()
 command -v lsof >/dev/null 2>&1 || apt_packages+=(lsof)
+# Qt's offscreen platform, on which the suite renders the PyDM screen, loads
+# these system libraries (library:package).
+for pair in libGL.so.1:libgl1 libfontconfig.so.1:libfontconfig1 libglib-2.0.so.0:libglib2.0-0 \
+            libX11.so.6:libx11-6 libXext.so.6:libxext6 libdbus-1.so.3:libdbus-1-3; do
+    ldconfig -p | grep -qF "${pair%%:*}" || apt_packages+=("${pair#*:}")
+done
 source "$root/tools/lib.sh"
 apt_install bootstrap "${apt_packages[@]}"
 
@@ -26,7 +32,7 @@ fi
 # Rebuild only when something that goes into the build changed.
 stamp="$venv/.kq2741-build-stamp"
 digest=$(find pyproject.toml meson.build src sim protocol tty cpython ctl launcher package stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
-            -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name '*.py' -o -name 'py.typed' -o -name '*.acf' \) \
+            -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name '*.py' -o -name 'py.typed' -o -name '*.acf' -o -name '*.bob' -o -name '*.ui' \) \
             -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$digest" ]; then
     echo "bootstrap: building and installing kq2741 into $venv"

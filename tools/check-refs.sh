@@ -19,9 +19,10 @@
 #      would run the release build), the mypy tests (a static check with
 #      nothing for the debug interpreter to watch; mypy is not installed for
 #      it), python -m kq2741ctl (which runs the program installed beside the
-#      interpreter, here none), and the IOC's tests (kq2741-ioc runs on the
-#      venv's interpreter, and its clients, caproto, p4p and ophyd-async, are
-#      installed there only). make test runs them all.
+#      interpreter, here none), and the IOC's and the ophyd device's tests
+#      (kq2741-ioc runs on the venv's interpreter, and their clients, caproto,
+#      p4p, ophyd-async, bluesky and PyDM, are installed there only). make
+#      test runs them all.
 #
 # meson's python module takes the interpreter to build for from the
 # [binaries] python entry of a native file; find_installation() in
@@ -80,6 +81,9 @@ program KQ2741CTL ctl/kq2741ctl
 installed_only=(
     tests/test_demo_program.py
     tests/test_ioc.py
+    tests/test_ioc_faults.py
+    tests/test_ioc_screens.py
+    tests/test_ophyd.py
     tests/test_examples.py::test_examples_type_check_against_the_installed_stubs
     tests/test_examples.py::test_stubs_match_the_built_module
     tests/test_examples.py::test_mypy_sees_wrong_arguments_and_misspelt_result_keys

@@ -19,7 +19,8 @@ DECIMAL = re.compile(r"[0-9]+(\.[0-9]*)?|\.[0-9]+")
 MIN_SECONDS = 0.01
 
 USAGE = ("kq2741-ioc (-p PORT | --sim) [--prefix PREFIX] [--channels LIST] [--poll SECONDS]\n"
-         "           [--timeout SECONDS] [--acf FILE] [--verbose]")
+         "           [--timeout SECONDS] [--acf FILE] [--verbose]\n"
+         "       kq2741-ioc --screens DIR [--prefix PREFIX] [--channels LIST]")
 
 DESCRIPTION = """\
 Serves a KQ2741 attenuator on the control network: one process owns the serial
@@ -49,6 +50,7 @@ class Options:
     timeout: float
     acf: str | None
     verbose: bool
+    screens: str | None = None
 
 
 def channel_list(text: str) -> tuple[int, ...]:
@@ -86,6 +88,9 @@ def parse(argv: list[str], version: str) -> Options:
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("-p", "--port", help="serial port of the instrument, or a pyserial URL")
     where.add_argument("--sim", action="store_true", help="start kq2741-sim for the IOC's lifetime and serve it")
+    where.add_argument("--screens", metavar="DIR",
+                       help="write the Phoebus (.bob) and PyDM (.ui) screens for --prefix and --channels "
+                            "into DIR and exit (the prefix is their macro P)")
     parser.add_argument("--prefix", default="KQ2741:", help="first part of every PV name (default KQ2741:)")
     parser.add_argument("--channels", type=channel_list, default=(1, 2, 3, 4), metavar="LIST",
                         help="channels to serve: 1-4 (default), 1,3,5-8")
@@ -103,4 +108,4 @@ def parse(argv: list[str], version: str) -> Options:
     if not NAME_CHARACTERS.fullmatch(args.prefix) or len(args.prefix) > most:
         parser.error(f"--prefix {args.prefix!r}: give 1 to {most} of the characters A-Z a-z 0-9 _ : ; < > [ ] + -")
     return Options(port=args.port, sim=args.sim, prefix=args.prefix, channels=args.channels,
-                   poll=args.poll, timeout=args.timeout, acf=args.acf, verbose=args.verbose)
+                   poll=args.poll, timeout=args.timeout, acf=args.acf, verbose=args.verbose, screens=args.screens)

@@ -61,6 +61,8 @@ def _standard_streams() -> None:
 def main(argv: list[str] | None = None) -> NoReturn:
     _standard_streams()
     opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
+    if opts.screens is not None:
+        _write_screens(opts)
     try:
         import softioc  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
@@ -72,6 +74,22 @@ def main(argv: list[str] | None = None) -> NoReturn:
     except Exit as failure:
         _say(f"kq2741-ioc: {failure}\n")
         raise SystemExit(failure.status) from None
+
+
+def _write_screens(opts: options.Options) -> NoReturn:
+    """--screens DIR: the screens for this prefix and these channels, then exit."""
+    from pathlib import Path
+
+    from . import screens
+
+    try:
+        written = screens.write(Path(opts.screens), opts.prefix, opts.channels, macro=True)
+    except OSError as error:
+        _say(f"kq2741-ioc: --screens {opts.screens}: {error.strerror or error}\n")
+        raise SystemExit(EXIT_USAGE) from None
+    for path in written:
+        _announce(f"{path}\n")
+    raise SystemExit(0)
 
 
 def _say(text: str) -> None:

@@ -83,10 +83,14 @@ def _message(fields_, text: str) -> None:
 
 
 def _set_alarm(fields_, severity: int, status: int, message: str) -> None:
-    # Raised only, as EPICS's recGblSetSevr does: processing may have found worse.
+    # Raised only, as EPICS's recGblSetSevr does: processing may have found
+    # worse. An alarm as bad that came without words (the ao record's own
+    # UDF for a NaN) takes ours.
     if severity > fields_.NSEV:
         fields_.NSEV = severity
         fields_.NSTA = status
+        _message(fields_, message)
+    elif severity and severity == fields_.NSEV and message and not fields_.NAMSG:
         _message(fields_, message)
 
 

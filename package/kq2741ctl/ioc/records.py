@@ -103,7 +103,11 @@ class _Outputs:
                 why = f"channel {self.number} does not answer"
                 return refuse(record, why, why, alarm.INVALID_ALARM, alarm.COMM_ALARM)
             unfit = check(value)
-            return unfit is None or refuse(record, str(unfit), unfit.short)
+            if unfit is None:
+                return True
+            if isinstance(value, float) and math.isnan(value):  # the ao record's own verdict: INVALID/UDF
+                return refuse(record, str(unfit), unfit.short, alarm.INVALID_ALARM, alarm.UDF_ALARM)
+            return refuse(record, str(unfit), unfit.short)
 
         def handler(value) -> None:
             # A put that came in while the last one was active waits here,
