@@ -13,6 +13,10 @@
 6. A noisy line (kq2741-sim --corrupt-rate 0.01 --drop-rate 0.01) and 8
    writers for 60 s: CONNECTED_RBV's updates (goal: never 0) and the puts
    that completed with the value set and no alarm (goal >= 99%).
+7. kq2741ctl.ophyd.KQ2741Epics connecting through PVI (goal <= 0.5 s), a
+   100-point bluesky scan of CH1:ATT through it with no live callbacks
+   (goal <= 2 s), and the shipped PyDM screen opened offscreen until every
+   widget is connected (goal <= 3 s).
 
 Everything runs on 127.0.0.1 with ports of its own (tests/epics.py); each
 client is its own context, so its own TCP circuit, as separate programs
@@ -33,6 +37,7 @@ import multiprocessing
 import os
 import statistics
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -259,6 +264,40 @@ def noisy_line(Context, epics: Loopback, seconds: float) -> tuple[tuple[int, int
     return counts, updates
 
 
+def ophyd_and_screens(epics: Loopback, runs: int) -> tuple[list[float], float, float]:
+    import json
+    import subprocess
+
+    from bluesky import RunEngine
+    from bluesky import plans as bp
+    from ophyd_async.plan_stubs import ensure_connected
+
+    from kq2741ctl.ioc import screens
+    from kq2741ctl.ophyd import KQ2741Epics
+
+    with Ioc("--sim", "--prefix", screens.DEFAULT_PREFIX, "--channels", "1-4", env=epics.server(1)):
+        RE = RunEngine({})
+        connects = []
+        for run in range(runs):
+            kq = KQ2741Epics(screens.DEFAULT_PREFIX, name=f"kq{run}")
+            start = time.perf_counter()
+            RE(ensure_connected(kq))
+            connects.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        RE(bp.scan([kq.ch1], kq.ch1.attenuation, 0, 0.99, 100))
+        scan = time.perf_counter() - start
+        render = Path(__file__).resolve().parent.parent / "tests" / "screens" / "render_pydm.py"
+        with tempfile.TemporaryDirectory(prefix="kq2741-bench-") as folder:
+            shown = subprocess.run([sys.executable, str(render), str(screens.SHIPPED / screens.UI),
+                                    json.dumps({"P": screens.DEFAULT_PREFIX}), str(Path(folder) / "screen.png"), "10"],
+                                   env={**os.environ, "QT_QPA_PLATFORM": "offscreen"}, capture_output=True,
+                                   text=True, timeout=120)
+        report = json.loads(shown.stdout.splitlines()[-1])
+        if report["connected"] != report["channels"]:
+            raise RuntimeError(f"the PyDM screen did not connect: {report}")
+    return connects, scan, report["seconds"]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer puts and runs")
@@ -301,6 +340,11 @@ def main() -> None:
     for name, times in (("CA", over_ca), ("PVA", over_pva)):
         print(f"  over {name} ({len(times)} gets): median {statistics.median(times) * MS:.2f} ms, "
               f"p99 {percentile(times, 99) * MS:.2f} ms (goal <= 2 ms, <= 10 ms)")
+
+    connects, scan, screen = ophyd_and_screens(epics, runs)
+    print(f"\nKQ2741Epics through PVI ({runs} connections): median {statistics.median(connects):.3f} s, "
+          f"max {max(connects):.3f} s (goal <= 0.5 s); a 100-point scan of CH1:ATT: {scan:.2f} s "
+          f"(goal <= 2 s); the PyDM screen connected in {screen:.2f} s offscreen (goal <= 3 s)")
 
     (done, wrong, good, tried), updates = noisy_line(Context, epics, noisy_seconds)
     print(f"\nkq2741-sim --corrupt-rate 0.01 --drop-rate 0.01, 8 writers (4 CA, 4 PVA) for {noisy_seconds:g} s: "
