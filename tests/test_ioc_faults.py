@@ -354,3 +354,34 @@ def _connected(ca, name) -> bool:
         return ca_read(ca, name)[0] == 1
     except Exception:
         return False
+
+
+def listening(port: int) -> set[str]:
+    """The IPv4 addresses a TCP socket listens on at port, from /proc/net/tcp."""
+    found = set()
+    for line in open("/proc/net/tcp").read().splitlines()[1:]:
+        local, state = line.split()[1], line.split()[3]
+        address, hex_port = local.split(":")
+        if state == "0A" and int(hex_port, 16) == port:
+            found.add(".".join(str(b) for b in reversed(bytes.fromhex(address))))
+    return found
+
+
+@pytest.mark.parametrize("args, interfaces, expected", [
+    ([], None, {"127.0.0.1"}),  # nothing said: the loopback only
+    (["--listen", "127.0.0.2"], None, {"127.0.0.2"}),
+    ([], "127.0.0.3", {"127.0.0.3"}),  # a site's EPICS variables
+])
+def test_it_listens_on_the_loopback_unless_told(epics, args, interfaces, expected):
+    env = {k: v for k, v in epics.server(1).items() if "INTF_ADDR_LIST" not in k}
+    if interfaces:
+        env.update(EPICS_CAS_INTF_ADDR_LIST=interfaces, EPICS_PVAS_INTF_ADDR_LIST=interfaces)
+    removed = {k: os.environ.pop(k) for k in list(os.environ) if "INTF_ADDR_LIST" in k}
+    try:
+        with Simulator("--channels", 1) as sim:
+            with Ioc("-p", sim.port, "--prefix", "I:", "--channels", "1", *args, env=env) as ioc:
+                assert listening(epics.ca_port(1)) == expected
+                assert listening(int(env["EPICS_PVAS_SERVER_PORT"])) == expected
+                assert ioc.stop() == 0
+    finally:
+        os.environ.update(removed)

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import ipaddress
 import re
 import sys
 from dataclasses import dataclass
@@ -19,7 +20,7 @@ DECIMAL = re.compile(r"[0-9]+(\.[0-9]*)?|\.[0-9]+")
 MIN_SECONDS = 0.01
 
 USAGE = ("kq2741-ioc (-p PORT | --sim) [--prefix PREFIX] [--channels LIST] [--poll SECONDS]\n"
-         "           [--timeout SECONDS] [--acf FILE] [--verbose]\n"
+         "           [--timeout SECONDS] [--listen ADDRESSES] [--acf FILE] [--verbose]\n"
          "       kq2741-ioc --screens DIR [--prefix PREFIX] [--channels LIST]")
 
 DESCRIPTION = """\
@@ -51,6 +52,7 @@ class Options:
     acf: str | None
     verbose: bool
     screens: str | None = None
+    listen: tuple[str, ...] | None = None
 
 
 def channel_list(text: str) -> tuple[int, ...]:
@@ -66,6 +68,17 @@ def channel_list(text: str) -> tuple[int, ...]:
                 f"{part.strip()!r}: channels run from 1 to {MAX_CHANNEL}, low to high")
         channels.update(range(low, high + 1))
     return tuple(sorted(channels))
+
+
+def addresses(text: str) -> tuple[str, ...]:
+    """'127.0.0.1' or '192.168.1.5,10.0.0.2': the IPv4 interfaces to serve on (0.0.0.0: all of them)."""
+    found = []
+    for part in text.split(","):
+        try:
+            found.append(str(ipaddress.IPv4Address(part.strip())))
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a list of IPv4 addresses like 192.168.1.5") from None
+    return tuple(found)
 
 
 def seconds(text: str) -> float:
@@ -98,6 +111,10 @@ def parse(argv: list[str], version: str) -> Options:
                         help="how often the read-backs are refreshed (default 0.5)")
     parser.add_argument("--timeout", type=seconds, default=0.25, metavar="SECONDS",
                         help="bound of each exchange (default 0.25)")
+    parser.add_argument("--listen", type=addresses, metavar="ADDRESSES",
+                        help="interfaces to serve Channel Access and PV Access on, e.g. 192.168.1.5 or 0.0.0.0 for "
+                             "all (default: 127.0.0.1 only, unless EPICS_CAS_INTF_ADDR_LIST or "
+                             "EPICS_PVAS_INTF_ADDR_LIST say otherwise)")
     parser.add_argument("--acf", metavar="FILE",
                         help="access-security file to use instead of the built-in one (which lets "
                              "clients write only the settings' values)")
@@ -108,4 +125,5 @@ def parse(argv: list[str], version: str) -> Options:
     if not NAME_CHARACTERS.fullmatch(args.prefix) or len(args.prefix) > most:
         parser.error(f"--prefix {args.prefix!r}: give 1 to {most} of the characters A-Z a-z 0-9 _ : ; < > [ ] + -")
     return Options(port=args.port, sim=args.sim, prefix=args.prefix, channels=args.channels,
-                   poll=args.poll, timeout=args.timeout, acf=args.acf, verbose=args.verbose, screens=args.screens)
+                   poll=args.poll, timeout=args.timeout, acf=args.acf, verbose=args.verbose, screens=args.screens,
+                   listen=args.listen)

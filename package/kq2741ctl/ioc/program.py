@@ -69,6 +69,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
         sys.stderr.write('kq2741-ioc: softioc is not installed: pip install "kq2741[ioc]"\n')
         raise SystemExit(EXIT_USAGE) from None
     logs.setup(opts.verbose)
+    _listen(opts.listen)
     try:
         _serve(opts)  # leaves through epicsExit
     except Exit as failure:
@@ -90,6 +91,23 @@ def _write_screens(opts: options.Options) -> NoReturn:
     for path in written:
         _announce(f"{path}\n")
     raise SystemExit(0)
+
+
+LOOPBACK = "127.0.0.1"
+
+
+def _listen(addresses: tuple[str, ...] | None) -> None:
+    """Where the servers listen: --listen, else the EPICS variables a site
+    set, else the loopback only (and beacons only there), so an IOC started
+    without a word is not open to the network."""
+    for server in ("CAS", "PVAS"):
+        interfaces = f"EPICS_{server}_INTF_ADDR_LIST"
+        if addresses is not None:
+            os.environ[interfaces] = " ".join(addresses)
+        elif interfaces not in os.environ:
+            os.environ[interfaces] = LOOPBACK
+            os.environ.setdefault(f"EPICS_{server}_BEACON_ADDR_LIST", LOOPBACK)
+            os.environ.setdefault(f"EPICS_{server}_AUTO_BEACON_ADDR_LIST", "NO")
 
 
 def _say(text: str) -> None:
