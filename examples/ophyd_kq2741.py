@@ -1,20 +1,20 @@
 """Scan one channel's attenuation through kq2741-ioc in a bluesky plan.
 
-    python ophyd_kq2741.py [PREFIX] [--channel N] [--start DB] [--stop DB] [--num N] [--table]
+    python ophyd_kq2741.py [PREFIX] [--channel N] [--start DB] [--stop DB] [--num N]
 
 The device is kq2741ctl.ophyd.KQ2741Epics: it finds the IOC's PVs through
 its PVI structure (PV Access); give ca://PREFIX to use Channel Access.
-Each event prints its number and the attenuation read back; --table prints
-bluesky's own live table instead. Needs pip install "kq2741[bluesky]" and a
-running kq2741-ioc (kq2741-ioc --sim to try it).
+Each event prints its number and the attenuation read back. Needs
+pip install "kq2741[bluesky]" and a running kq2741-ioc (kq2741-ioc --sim
+to try it).
 """
 from __future__ import annotations
 
 import argparse
+from typing import Any
 
 from bluesky import RunEngine
 from bluesky import plans as bp
-from bluesky.callbacks.best_effort import BestEffortCallback
 from ophyd_async.plan_stubs import ensure_connected
 
 from kq2741ctl.ophyd import KQ2741Epics
@@ -27,7 +27,6 @@ def main() -> None:
     parser.add_argument("--start", type=float, default=0.0, help="first attenuation in dB (default 0)")
     parser.add_argument("--stop", type=float, default=3.0, help="last attenuation in dB (default 3)")
     parser.add_argument("--num", type=int, default=4, help="number of points (default 4)")
-    parser.add_argument("--table", action="store_true", help="bluesky's live table instead of one line an event")
     args = parser.parse_args()
 
     kq = KQ2741Epics(args.prefix, name="kq", channels=(args.channel,))
@@ -35,15 +34,11 @@ def main() -> None:
     RE(ensure_connected(kq))
     channel = kq.ch[args.channel]
 
-    def show(name: str, doc: dict) -> None:
+    def show(name: str, doc: Any) -> None:
         if name == "event":
             print(f"{doc['seq_num']:3d}  {doc['data'][channel.attenuation.name]:7.2f} dB")
 
-    if args.table:
-        bec = BestEffortCallback()
-        bec.disable_plots()
-        RE.subscribe(bec)
-    RE(bp.scan([channel], channel.attenuation, args.start, args.stop, args.num), *([] if args.table else [show]))
+    RE(bp.scan([channel], channel.attenuation, args.start, args.stop, args.num), show)
 
 
 if __name__ == "__main__":

@@ -60,6 +60,11 @@ def _standard_streams() -> None:
 
 def main(argv: list[str] | None = None) -> NoReturn:
     _standard_streams()
+    # First of all: a stop signal during the imports and the start-up that
+    # follow ends the program with 0 at the next point that looks.
+    stop = threading.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda *_: stop.set())
     opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
     if opts.screens is not None:
         _write_screens(opts)
@@ -71,7 +76,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
     logs.setup(opts.verbose)
     _listen(opts.listen)
     try:
-        _serve(opts)  # leaves through epicsExit
+        _serve(opts, stop)  # leaves through epicsExit
     except Exit as failure:
         _say(f"kq2741-ioc: {failure}\n")
         raise SystemExit(failure.status) from None
@@ -217,7 +222,7 @@ def _announce(text: str) -> None:
         sys.stdout = open(1, "w", closefd=False)
 
 
-def _serve(opts: options.Options) -> NoReturn:
+def _serve(opts: options.Options, stop: threading.Event) -> NoReturn:
     from softioc import builder, softioc  # type: ignore[import-untyped]
 
     from . import access
@@ -225,10 +230,6 @@ def _serve(opts: options.Options) -> NoReturn:
     from .owner import NOT_ANSWERING, PortOwner
     from .records import InstrumentRecords, dispatch
     from .simulator import Simulator
-
-    stop = threading.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, lambda *_: stop.set())
 
     sim = att = owner = None
     serving = False
