@@ -101,6 +101,7 @@ def test_read_backs_start_from_the_instrument(ca, served):
 
 @pytest.mark.parametrize("name, value, check, rbv", [
     ("CH1:ATT", 3.456, lambda st: channel(st, 1)["attenuation_steps"] == 346, ("CH1:ATT_RBV", 3.46)),
+    ("CH1:ATT", 3.454, lambda st: channel(st, 1)["attenuation_steps"] == 345, ("CH1:ATT", 3.45)),  # the step taken
     ("CH1:ATT", 700, lambda st: channel(st, 1)["attenuation_steps"] == 65535, ("CH1:ATT_RBV", 655.35)),
     ("CH2:WL", 1625, lambda st: channel(st, 2)["wavelength_index"] == 2, ("CH2:WL_RBV", 1625)),
     ("CH1:CLEAR", 1, lambda st: channel(st, 1)["attenuation_steps"] == 0, ("CH1:ATT", 0.0)),

@@ -385,3 +385,30 @@ def test_it_listens_on_the_loopback_unless_told(epics, args, interfaces, expecte
                 assert ioc.stop() == 0
     finally:
         os.environ.update(removed)
+
+
+@pytest.mark.parametrize("value", [
+    __import__("fractions").Fraction(10**300 + 1, 3), 10**300, "x" * 1000, [0.5] * 500, b"\xff" * 300,
+])
+def test_a_logged_value_stays_short(value):
+    from kq2741ctl.ioc.logs import short
+
+    assert len(short(value)) <= 48
+
+
+def test_rate_limit_counts_what_it_left_out():
+    import logging
+
+    from kq2741ctl.ioc.logs import RateLimit
+
+    limit = RateLimit(burst=2, interval=0.2)
+
+    def record(name):
+        return logging.LogRecord("kq", logging.WARNING, __file__, 1, "refused a put to %s: %s", (name, "why"), None)
+
+    first = [limit.filter(record("A")) for _ in range(5)]
+    assert first == [True, True, False, False, False]
+    assert limit.filter(record("B"))  # another record's news gets through
+    time.sleep(0.25)
+    again = record("A")
+    assert limit.filter(again) and "3 more like it" in again.getMessage()

@@ -20,7 +20,7 @@ BURST = 5
 INTERVAL = 10.0
 
 _repr = reprlib.Repr()
-_repr.maxother = _repr.maxstr = _repr.maxlong = 40
+_repr.maxother = _repr.maxstring = _repr.maxlong = 40
 
 
 def short(value: object) -> str:

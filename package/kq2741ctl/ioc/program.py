@@ -10,6 +10,7 @@ import signal
 import sys
 import tempfile
 import threading
+import time
 import traceback
 from importlib import metadata
 from typing import NoReturn
@@ -26,6 +27,29 @@ EXIT_FAILURE, EXIT_USAGE, EXIT_PORT = 1, 2, 4
 STOP_GRACE = 0.5
 
 log = logging.getLogger("kq2741ctl.ioc")
+
+
+class StopFlag:
+    """Set by a signal handler, read by the main thread.
+
+    Not a threading.Event: its set() takes a lock that the main thread holds
+    for a moment inside every wait(), and a handler that runs in that moment
+    (in the main thread) would wait for it for ever."""
+
+    def __init__(self) -> None:
+        self._set = False
+
+    def set(self) -> None:
+        self._set = True
+
+    def is_set(self) -> bool:
+        return self._set
+
+    def wait(self, timeout: float) -> bool:
+        end = time.monotonic() + timeout
+        while not self._set and time.monotonic() < end:
+            time.sleep(0.05)  # a signal ends the sleep early; its handler has run by then
+        return self._set
 
 
 class Exit(Exception):
@@ -62,7 +86,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
     _standard_streams()
     # First of all: a stop signal during the imports and the start-up that
     # follow ends the program with 0 at the next point that looks.
-    stop = threading.Event()
+    stop = StopFlag()
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: stop.set())
     opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
@@ -88,6 +112,7 @@ def _write_screens(opts: options.Options) -> NoReturn:
 
     from . import screens
 
+    assert opts.screens is not None
     try:
         written = screens.write(Path(opts.screens), opts.prefix, opts.channels, macro=True)
     except OSError as error:
@@ -132,7 +157,7 @@ def _ranges(channels: tuple[int, ...]) -> str:
     return ",".join(parts)
 
 
-def _first_look(link, opts: options.Options, stop: threading.Event):
+def _first_look(link, opts: options.Options, stop: StopFlag):
     """The instrument's state (None while it does not answer: the IOC then
     serves INVALID read-backs and keeps trying), read on a thread of its own
     so that a stop signal ends the program at once, whatever the time-out."""
@@ -156,7 +181,7 @@ def _first_look(link, opts: options.Options, stop: threading.Event):
 
     threading.Thread(target=look, name="kq2741-first-look", daemon=True).start()
     while not done.is_set() and not stop.is_set():
-        done.wait(0.05)
+        time.sleep(0.02)
     if not found:
         return _leave(0)
     state = found[0]
@@ -222,7 +247,7 @@ def _announce(text: str) -> None:
         sys.stdout = open(1, "w", closefd=False)
 
 
-def _serve(opts: options.Options, stop: threading.Event) -> NoReturn:
+def _serve(opts: options.Options, stop: StopFlag) -> NoReturn:
     from softioc import builder, softioc  # type: ignore[import-untyped]
 
     from . import access

@@ -144,6 +144,8 @@ def _action(value: int) -> Unfit | None:
 class ChannelRecords(_Outputs):
     """CH{n}:... of one channel."""
 
+    number: int
+
     def __init__(self, prefix: str, number: int, owner: PortOwner, pvi: dict[str, dict]):
         self.number = number
         self.owner = owner
