@@ -27,8 +27,12 @@ bench: bootstrap
 	$(PYTHON) bench/bench.py
 	$(PYTHON) bench/ctl_bench.py
 	$(PYTHON) bench/attenuator_bench.py
+	$(PYTHON) bench/connections_bench.py
 	$(PYTHON) bench/frameworks_bench.py
 	$(PYTHON) bench/ioc_bench.py
+	$(PYTHON) bench/tango_bench.py
+	$(PYTHON) bench/panel_bench.py
+	$(PYTHON) bench/simulator_bench.py
 
 clean:
 	rm -rf build builddir* dist .venv
@@ -38,7 +42,7 @@ clean:
 # check builds its own copy of the module under build/ (never installed).
 # `make fuzz` takes its budget from HYPOTHESIS_PROFILE: ci (the default, as in
 # every suite run), deep (CI's fuzz step) or long (what fuzz-long uses).
-.PHONY: check-asan check-refs check-valgrind fuzz fuzz-long
+.PHONY: check-asan check-refs check-valgrind check-windows fuzz fuzz-long
 
 check-asan:
 	@tools/check-asan.sh
@@ -48,6 +52,11 @@ check-refs:
 
 check-valgrind:
 	@tools/check-valgrind.sh
+
+# The extension modules cross-built for win_amd64 (mingw-w64) and run by a
+# Windows CPython under wine against kq2741-sim through a COM port.
+check-windows:
+	@tools/check-windows.sh
 
 fuzz: bootstrap
 	HYPOTHESIS_PROFILE=$${HYPOTHESIS_PROFILE:-ci} $(PYTHON) -m pytest -q -p no:cacheprovider tests/test_fuzz.py

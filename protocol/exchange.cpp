@@ -31,9 +31,7 @@ public:
     std::optional<Received> stray;   // the last frame that fits no request in flight
 
 private:
-    void tell(const Received& r, const std::string& note) const {
-        if (witness_) witness_->received(r.raw, note);
-    }
+    void tell(const Received& r, const std::string& note) const { witness_->received(r.raw, note); }
 
     std::ptrdiff_t oldest_fitting(const Frame& f) const {
         for (std::size_t i = 0; i < in_flight_.size(); ++i)
@@ -48,24 +46,27 @@ private:
     }
 
     void sort(std::vector<Received> received) {
+        // Notes are words for a witness: none is built without one.
+        const bool telling = witness_ != nullptr;
         for (auto& r : received) {
             if (answer) return;  // what follows the answer is not looked at
             if (r.kind == Received::Kind::Junk) {
-                tell(r, "not a frame, skipped");
+                if (telling) tell(r, "not a frame, skipped");
             } else if (lenient_) {
-                tell(r, command_name(r.frame.code) + " answer");
+                if (telling) tell(r, command_name(r.frame.code) + " answer");
                 take(r);
             } else if (r.kind == Received::Kind::BadChecksum) {
-                tell(r, "bad checksum");
+                if (telling) tell(r, "bad checksum");
                 bad = std::move(r);
             } else if (const std::ptrdiff_t at = oldest_fitting(r.frame); at < 0) {
-                tell(r, "answers " + describe(r.frame.channel, r.frame.code) + ", not this request: dropped");
+                if (telling) tell(r, "answers " + describe(r.frame.channel, r.frame.code) + ", not this request: dropped");
                 stray = std::move(r);
             } else if (static_cast<std::size_t>(at) + 1 == in_flight_.size()) {
-                tell(r, command_name(r.frame.code) + " answer");
+                if (telling) tell(r, command_name(r.frame.code) + " answer");
                 take(r);
             } else {
-                tell(r, "late answer to an earlier " + describe(r.frame.channel, r.frame.code) + ", dropped");
+                if (telling)
+                    tell(r, "late answer to an earlier " + describe(r.frame.channel, r.frame.code) + ", dropped");
                 in_flight_.erase(in_flight_.begin(), in_flight_.begin() + at + 1);
             }
         }

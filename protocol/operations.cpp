@@ -34,10 +34,11 @@ std::string nm_list(const std::vector<std::uint16_t>& nm) {
 
 Outcome<Received> Operations::ask(std::span<const std::uint8_t> request) {
     Exchange e = exchanger_.ask(line_, request, timeout_, witness_);
+    if (e.ending == Exchange::Ending::Answered) return std::move(*e.answer);
     const std::string asked = describe(request[kChannelAt], code_of(request));
     Failure f{Fault::NoAnswer, "", {}, 0, e.request_sent};
     switch (e.ending) {
-    case Exchange::Ending::Answered: return std::move(*e.answer);
+    case Exchange::Ending::Answered: break;
     case Exchange::Ending::LineFailed: f.fault = Fault::LineFailed; return f;
     case Exchange::Ending::Interrupted: f.fault = Fault::Interrupted; return f;
     case Exchange::Ending::SendTimedOut:

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "fsutil.hpp"
-#include "instrument.hpp"
+#include "model/responder.hpp"
 #include "options.hpp"
 #include "pty.hpp"
 #include "server.hpp"
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     std::string linked_port;
     try {
         Pty pty;
-        Instrument instrument(wavelength_table(opts), opts.device_version);
+        kq2741::model::Responder instrument(opts.instrument);
         Server server(opts, pty, instrument, wake[0]);
         if (!opts.link.empty()) {
             std::string error;

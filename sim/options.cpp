@@ -1,72 +1,8 @@
 #include "options.hpp"
 
-#include <charconv>
 #include <getopt.h>
-#include <string_view>
 
 namespace kq2741::sim {
-namespace {
-
-using protocol::kMaxWavelengths;
-constexpr unsigned kMaxChannels = 255;
-constexpr unsigned kMaxDelayMs = 600000;
-
-unsigned number(std::string_view text, unsigned lo, unsigned hi, const std::string& what) {
-    unsigned v = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc{} || end != text.data() + text.size() || v < lo || v > hi)
-        throw UsageError(what + ": expected a number from " + std::to_string(lo) + " to " +
-                         std::to_string(hi) + ", got '" + std::string(text) + "'");
-    return v;
-}
-
-std::vector<std::string_view> split(std::string_view text, char sep) {
-    std::vector<std::string_view> parts;
-    for (;;) {
-        auto at = text.find(sep);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos) return parts;
-        text.remove_prefix(at + 1);
-    }
-}
-
-std::vector<std::uint16_t> wavelength_list(std::string_view text, const std::string& what) {
-    std::vector<std::uint16_t> out;
-    for (auto part : split(text, ','))
-        out.push_back(static_cast<std::uint16_t>(number(part, 1, protocol::kMaxNm, what)));
-    if (out.size() > kMaxWavelengths)
-        throw UsageError(what + ": at most " + std::to_string(kMaxWavelengths) + " wavelengths");
-    return out;
-}
-
-double fraction(std::string_view text, const std::string& what) {
-    double v = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    // !(v >= 0 && v <= 1) also refuses NaN.
-    if (ec != std::errc{} || end != text.data() + text.size() || !(v >= 0.0 && v <= 1.0))
-        throw UsageError(what + ": expected a fraction from 0 to 1, got '" + std::string(text) + "'");
-    return v;
-}
-
-std::uint64_t seed(std::string_view text, const std::string& what) {
-    std::uint64_t v = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (text.empty() || ec != std::errc{} || end != text.data() + text.size())
-        throw UsageError(what + ": expected a whole number from 0 to 18446744073709551615, got '" +
-                         std::string(text) + "'");
-    return v;
-}
-
-protocol::Version device_version(std::string_view text) {
-    auto parts = split(text, '.');
-    if (parts.size() != 3) throw UsageError("--device-version: expected MODULE.HARDWARE.SOFTWARE");
-    auto byte = [](std::string_view p) {
-        return static_cast<std::uint8_t>(number(p, 0, 255, "--device-version"));
-    };
-    return {byte(parts[0]), byte(parts[1]), byte(parts[2])};
-}
-
-}  // namespace
 
 Options parse_options(int argc, char** argv) {
     // Long options have codes above 255, so an unknown short one ('-x' in
@@ -107,30 +43,27 @@ Options parse_options(int argc, char** argv) {
         case 'v':
         case kVerbose: o.verbose = true; break;
         case kVersion: o.version = true; break;
-        case kSplit: o.split = true; break;
-        case kSilent: o.silent = true; break;
-        case kCorrupt: o.corrupt = true; break;
+        case kSplit:
+        case kSilent:
+        case kCorrupt:
+        case kChannels:
+        case kWavelengths:
+        case kChannelWavelengths:
+        case kDeviceVersion:
+        case kDelayMs:
+        case kCorruptRate:
+        case kDropRate:
+        case kSeed:
+            // The instrument's own settings, by the names they have everywhere.
+            try {
+                kq2741::model::set(o.instrument, kOptions[index].name, optarg ? optarg : "");
+            } catch (const kq2741::model::SettingError& e) {
+                throw UsageError(name + ": " + e.what());
+            }
+            break;
         case kStopWithStdin: o.stop_with_stdin = true; break;
-        case kChannels: o.channels = number(optarg, 1, kMaxChannels, name); break;
-        case kWavelengths: o.wavelengths = wavelength_list(optarg, name); break;
-        case kDeviceVersion: o.device_version = device_version(optarg); break;
         case kLink: o.link = optarg; break;
         case kStateFile: o.state_file = optarg; break;
-        case kDelayMs: o.delay_ms = number(optarg, 0, kMaxDelayMs, name); break;
-        case kCorruptRate: o.corrupt_rate = fraction(optarg, name); break;
-        case kDropRate: o.drop_rate = fraction(optarg, name); break;
-        case kSeed:
-            o.seed = seed(optarg, name);
-            o.seeded = true;
-            break;
-        case kChannelWavelengths: {
-            std::string_view assignment = optarg;
-            auto eq = assignment.find('=');
-            if (eq == std::string_view::npos) throw UsageError(name + ": expected CHANNEL=W1,W2,...");
-            unsigned ch = number(assignment.substr(0, eq), 1, kMaxChannels, name);
-            o.channel_wavelengths[ch] = wavelength_list(assignment.substr(eq + 1), name);
-            break;
-        }
         case ':': throw UsageError(std::string(argv[optind - 1]) + " needs a value");
         default: {
             // getopt names an unknown short option, and a long option given
@@ -144,18 +77,12 @@ Options parse_options(int argc, char** argv) {
         }
     }
     if (optind < argc) throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
-    for (const auto& [ch, list] : o.channel_wavelengths)
-        if (ch > o.channels)
-            throw UsageError(std::string("--channel-wavelengths: channel ") +
-                             std::to_string(ch) + " is above --channels " +
-                             std::to_string(o.channels));
+    try {
+        kq2741::model::check(o.instrument);
+    } catch (const kq2741::model::SettingError& e) {
+        throw UsageError("--" + e.name + ": " + e.what());
+    }
     return o;
-}
-
-std::vector<std::vector<std::uint16_t>> wavelength_table(const Options& opts) {
-    std::vector<std::vector<std::uint16_t>> table(opts.channels, opts.wavelengths);
-    for (const auto& [ch, list] : opts.channel_wavelengths) table[ch - 1] = list;
-    return table;
 }
 
 const char* usage() {

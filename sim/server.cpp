@@ -14,16 +14,17 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace kq2741::protocol;
+using kq2741::model::Outbox;
+using kq2741::model::Responder;
 
-constexpr auto kSplitPause = 50ms;
 // A client that stops reading fills the pty; retry its answer at this pace.
 constexpr auto kBlockedRetry = 10ms;
 
 }  // namespace
 
-Server::Server(const Options& opts, Pty& pty, Instrument& instrument, int wake_fd)
-    : opts_(opts), pty_(pty), instrument_(instrument), wake_fd_(wake_fd), clients_(pty.port()),
-      random_(opts.seeded ? opts.seed : std::random_device{}()) {
+Server::Server(const Options& opts, Pty& pty, Responder& instrument, int wake_fd)
+    : opts_(opts), pty_(pty), instrument_(instrument), outbox_(instrument.outbox()), wake_fd_(wake_fd),
+      clients_(pty.port()) {
     save_state();
 }
 
@@ -35,7 +36,7 @@ void Server::run(const volatile std::sig_atomic_t& stop) {
                          {clients_.fd(), POLLIN, 0},
                          {wake_fd_, POLLIN, 0},
                          {opts_.stop_with_stdin ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (poll(fds, 4, outbox_.timeout_ms(Outbox::Clock::now())) < 0) {
+        if (poll(fds, 4, outbox_.timeout_ms(Clock::now())) < 0) {
             if (errno == EINTR) continue;
             throw std::system_error(errno, std::generic_category(), "poll");
         }
@@ -59,7 +60,11 @@ void Server::read_port() {
     for (;;) {
         ssize_t n = read(pty_.fd(), buf, sizeof buf);
         if (n > 0) {
-            for (const auto& r : reader_.feed({buf, static_cast<std::size_t>(n)})) handle(r);
+            // The state file is written before any answer goes out (send_due).
+            instrument_.receive({buf, static_cast<std::size_t>(n)}, Clock::now(), [this](const Responder::Seen& seen) {
+                if (seen.changed_state) save_state();
+                log("rx", seen.raw, seen.meaning);
+            });
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -68,60 +73,8 @@ void Server::read_port() {
     }
 }
 
-void Server::handle(const Received& r) {
-    switch (r.kind) {
-    case Received::Kind::Junk:
-        log("rx", r.raw, "not a request, skipped");
-        return;
-    case Received::Kind::BadChecksum:
-        instrument_.count_checksum_error();
-        save_state();
-        log("rx", r.raw, "bad checksum, ignored");
-        return;
-    case Received::Kind::Frame:
-        break;
-    }
-    Outcome out = instrument_.handle(r.frame);
-    save_state();
-    if (out.answer && opts_.silent) out.meaning += " (silent, no answer)";
-    log("rx", r.raw, out.meaning);
-    if (!out.answer || opts_.silent) return;
-    Bytes answer = std::move(*out.answer);
-    std::string note = command_name(r.frame.code) + " answer";
-    // Both draws for every answer, so one seed gives one sequence of faults
-    // whichever rates are set.
-    const bool drop = draw(opts_.drop_rate);
-    const bool corrupt = draw(opts_.corrupt_rate) || opts_.corrupt;
-    if (drop) {
-        log("--", {}, note + " dropped (--drop-rate)");
-        return;
-    }
-    if (corrupt) {
-        answer[answer.size() - 2] ^= 0xFF;
-        note += ", checksum inverted";
-    }
-    schedule(std::move(answer), note);
-}
-
-bool Server::draw(double rate) {
-    // uniform in [0, 1): a rate of 1 always draws, 0 never.
-    return std::uniform_real_distribution<double>(0.0, 1.0)(random_) < rate;
-}
-
-void Server::schedule(Bytes answer, const std::string& note) {
-    auto due = Outbox::Clock::now() + std::chrono::milliseconds(opts_.delay_ms);
-    if (!opts_.split) {
-        outbox_.push(std::move(answer), due, note);
-        return;
-    }
-    auto half = static_cast<std::ptrdiff_t>(answer.size() / 2);
-    outbox_.push(Bytes(answer.begin(), answer.begin() + half), due, note + " (first part)");
-    outbox_.push(Bytes(answer.begin() + half, answer.end()), due + kSplitPause,
-                 note + " (second part)");
-}
-
 void Server::send_due() {
-    while (outbox_.head_due(Outbox::Clock::now())) {
+    while (outbox_.head_due(Clock::now())) {
         // Bytes written while nobody has the port open would wait in the pty
         // for the next client; on a real line they are simply lost.
         if (!clients_.present()) {
@@ -141,7 +94,7 @@ void Server::send_due() {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            chunk.due = Outbox::Clock::now() + kBlockedRetry;
+            chunk.due = Clock::now() + kBlockedRetry;
             return;
         } else {
             throw std::system_error(errno, std::generic_category(), "writing the pseudo-terminal");
@@ -168,10 +121,9 @@ void Server::follow_clients() {
 }
 
 void Server::hang_up() {
-    reader_.reset();
     if (!outbox_.empty()) log("--", {}, "port closed, unsent answers dropped");
     else log("--", {}, "port closed");
-    outbox_.clear();
+    instrument_.hang_up();
     pty_.discard_unread();
 }
 
@@ -186,7 +138,7 @@ void Server::watch_stdin() {
 
 void Server::save_state() {
     if (opts_.state_file.empty()) return;
-    if (write_file_atomic(opts_.state_file, instrument_.state_json()) || state_warned_) return;
+    if (write_file_atomic(opts_.state_file, instrument_.instrument().state_json()) || state_warned_) return;
     state_warned_ = true;
     std::fprintf(stderr, "kq2741-sim: cannot write state file %s\n", opts_.state_file.c_str());
 }
@@ -194,7 +146,7 @@ void Server::save_state() {
 void Server::log(const char* what, std::span<const std::uint8_t> bytes,
                  const std::string& note) const {
     if (!opts_.verbose) return;
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Outbox::Clock::now() - started_);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_);
     std::string h = hex(bytes);
     std::fprintf(stderr, "kq2741-sim [%8.3f] %s %s%s%s\n", static_cast<double>(ms.count()) / 1000.0,
                  what, h.c_str(), h.empty() ? "" : " | ", note.c_str());

@@ -3,34 +3,29 @@
 
 #include <chrono>
 #include <csignal>
-#include <random>
 #include <span>
 #include <string>
 
 #include "clients.hpp"
-#include "instrument.hpp"
+#include "model/responder.hpp"
 #include "options.hpp"
-#include "outbox.hpp"
-#include "protocol/frame_reader.hpp"
 #include "pty.hpp"
 
 namespace kq2741::sim {
 
 class Server {
 public:
+    using Clock = kq2741::model::Responder::Clock;
+
     // wake_fd becomes readable when a signal asks the loop to look at stop.
     // Throws std::system_error.
-    Server(const Options& opts, Pty& pty, Instrument& instrument, int wake_fd);
+    Server(const Options& opts, Pty& pty, kq2741::model::Responder& instrument, int wake_fd);
     // Until stop is set, or stdin ends under --stop-with-stdin. Throws
     // std::runtime_error when the pty or the watch of its clients fails.
     void run(const volatile std::sig_atomic_t& stop);
 
 private:
     void read_port();
-    void handle(const protocol::Received& r);
-    // Whether this answer is dropped / garbled, by --drop-rate and --corrupt-rate.
-    bool draw(double rate);
-    void schedule(protocol::Bytes answer, const std::string& note);
     void send_due();
     void follow_clients();
     void hang_up();
@@ -40,15 +35,13 @@ private:
 
     const Options& opts_;
     Pty& pty_;
-    Instrument& instrument_;
+    kq2741::model::Responder& instrument_;
+    kq2741::model::Outbox& outbox_;
     int wake_fd_;
-    protocol::FrameReader reader_ = protocol::FrameReader::for_requests();
-    Outbox outbox_;
     Clients clients_;
     bool stdin_ended_ = false;
     bool state_warned_ = false;
-    Outbox::Clock::time_point started_ = Outbox::Clock::now();
-    std::mt19937_64 random_;
+    Clock::time_point started_ = Clock::now();
 };
 
 }  // namespace kq2741::sim

@@ -88,6 +88,34 @@ class FakeSerial:
         self.closed = True
 
 
+# The test files that need neither a program of ours nor a POSIX terminal:
+# the part of the suite every wheel runs on its own platform (cibuildwheel's
+# test-command, `pytest --portable`); their tests that need a program are
+# left out too.
+PORTABLE = {"test_commands.py", "test_frames.py", "test_surface.py", "test_url_simulator.py"}
+
+
+def pytest_addoption(parser):
+    parser.addoption("--portable", action="store_true",
+                     help="only the tests that run wherever the wheel installs (Windows and macOS too)")
+
+
+def pytest_ignore_collect(collection_path, config):
+    if config.getoption("--portable") and collection_path.name.startswith("test_") and collection_path.suffix == ".py":
+        return collection_path.name not in PORTABLE
+    return None
+
+
+def pytest_collection_modifyitems(config, items):
+    if not config.getoption("--portable"):
+        return
+    kept, dropped = [], []
+    for item in items:
+        (dropped if any(item.iter_markers("needs")) else kept).append(item)
+    config.hook.pytest_deselected(items=dropped)
+    items[:] = kept
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "needs(*names): programs the test runs; a missing one fails it "
                                        "(tests/programs.py)")

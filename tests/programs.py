@@ -4,6 +4,8 @@
     kq2741-sim   the simulated instrument     $KQ2741_SIM
     kq2741ctl    the shell control program    $KQ2741CTL
     kq2741-ioc   the EPICS IOC                $KQ2741_IOC
+    kq2741-tango the Tango device server      $KQ2741_TANGO
+    kq2741-panel the browser panel            $KQ2741_PANEL
     lsof         the driver's port check      PATH
     mypy         the type checker             a module of the running Python
 
@@ -28,7 +30,7 @@ import sysconfig
 
 # name -> the environment variable that says where it is (None: PATH only)
 PROGRAMS = {"kq2741": "KQ2741_DEMO", "kq2741-sim": "KQ2741_SIM", "kq2741ctl": "KQ2741CTL", "kq2741-ioc": "KQ2741_IOC",
-            "lsof": None}
+            "kq2741-tango": "KQ2741_TANGO", "kq2741-panel": "KQ2741_PANEL", "lsof": None}
 MODULES = ("mypy",)
 
 

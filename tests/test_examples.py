@@ -112,7 +112,8 @@ def test_examples_type_check_against_the_installed_stubs():
 # The compiled modules against their stubs; the rest of kq2741ctl is Python
 # typed inline (stubtest would only analyse QCoDeS and PyMeasure at length).
 @needs_mypy
-@pytest.mark.parametrize("modules", ["kq2741", "kq2741ctl._core kq2741ctl._errors kq2741ctl._results"])
+@pytest.mark.parametrize("modules", ["kq2741", "kq2741ctl._core kq2741ctl._errors kq2741ctl._results",
+                                     "kq2741ctl._simulator kq2741ctl.protocol_kq2741sim"])
 def test_stubs_match_the_built_module(modules):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", *modules.split()], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -20,6 +20,7 @@ try:
 except importlib.metadata.PackageNotFoundError:
     pytest.skip("kq2741 is not installed for this Python, nor its test extra", allow_module_level=True)
 import numpy as np  # noqa: E402
+import serial  # noqa: E402
 from pymeasure.experiment import FloatParameter, Parameter, Procedure, Results, Worker  # noqa: E402
 from qcodes.dataset import Measurement, new_experiment  # noqa: E402
 from qcodes.dataset.sqlite.database import connect  # noqa: E402
@@ -210,3 +211,25 @@ def test_a_replugged_port_is_used_again_without_a_new_instrument(framework, tmp_
     finally:
         release(kq)
         first.close()
+
+
+@pytest.mark.parametrize("framework", FRAMEWORKS)
+def test_each_framework_runs_on_the_url_simulator(framework):
+    # kq2741sim://, where no kq2741-sim runs (Windows, macOS); named, so the
+    # instrument outlives the framework's port and shows what it was told.
+    url = f"kq2741sim://frameworks-{framework}?channels=2&channel_wavelengths=2=1310,1550"
+    kq = build(framework, url, channels=(1, 2))
+    try:
+        get, put = setting(kq, 2, "wavelength")
+        put(1550)
+        assert get() == 1550
+        get, put = setting(kq, 1, "attenuation")
+        put(np.float64(0.1) * 29)
+        assert get() == 2.9
+        with pytest.raises(ValueError):
+            setting(kq, 2, "wavelength")[1](1490)
+    finally:
+        release(kq)
+    with serial.serial_for_url(f"kq2741sim://frameworks-{framework}") as port:
+        channels = port.state()["channels"]
+    assert [(c["wavelength_index"], c["attenuation_steps"]) for c in channels] == [(0, 290), (1, 0)]

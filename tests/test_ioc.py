@@ -259,6 +259,19 @@ def test_an_instrument_silent_at_start_is_served_once_it_answers(ca, epics):
             sim.signal(signal.SIGCONT)
 
 
+def test_the_url_simulator_is_served_without_a_terminal(ca, epics):
+    # kq2741sim:// runs the instrument inside the IOC, as on Windows and macOS.
+    url = "kq2741sim://?channels=2&channel_wavelengths=2=1550,1625&device_version=4.5.6"
+    with Ioc("-p", url, "--prefix", "U:", "--channels", "1-2", env=epics.server(1)) as ioc:
+        assert ioc.line == f"kq2741-ioc: serving U:CH1-2 of {url} over Channel Access and PV Access\n"
+        assert read(ca, "U:VERSION_RBV")[0] == b"4.5.6"
+        assert read(ca, "U:CH2:WLS_RBV")[0] == [1550, 1625]
+        assert put(ca, "U:CH2:ATT", 12.34) and put(ca, "U:CH2:WL", 1625)
+        assert read(ca, "U:CH2:ATT_RBV") == (12.34, NO_ALARM, 0)
+        assert read(ca, "U:CH2:WL_RBV") == (1625, NO_ALARM, 0)
+        assert ioc.stop() == 0
+
+
 def test_sigint_stops_it_releasing_the_ports(epics):
     with Ioc("--sim", "--prefix", "S:", env=epics.server(1)) as ioc:
         assert ioc.line.startswith("kq2741-ioc: serving S:CH1-4 of /dev/")

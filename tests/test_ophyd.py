@@ -18,7 +18,7 @@ from bluesky import plans as bp  # noqa: E402
 from bluesky.callbacks.best_effort import BestEffortCallback  # noqa: E402
 from ophyd_async.plan_stubs import ensure_connected  # noqa: E402
 
-from kq2741ctl.ophyd import KQ2741Channel, KQ2741Epics, Refused  # noqa: E402
+from kq2741ctl.ophyd import KQ2741Epics, KQ2741EpicsChannel, Refused  # noqa: E402
 
 PROTOCOLS = ["O:", "ca://O:"]
 
@@ -63,7 +63,7 @@ def steps(sim, n):
 
 def test_pvi_gives_every_signal_without_a_name_written(RE, served):
     kq = device(RE, "O:")
-    assert sorted(kq.ch) == [1, 2] and kq.ch1 is kq.ch[1] and isinstance(kq.ch[2], KQ2741Channel)
+    assert sorted(kq.ch) == [1, 2] and kq.ch1 is kq.ch[1] and isinstance(kq.ch[2], KQ2741EpicsChannel)
     assert kq.ch[1].attenuation.source.endswith("O:CH1:ATT_RBV")
     # The table's other entries come with it.
     assert {"wavelengths", "mode", "clear", "disconnect"} <= {name for name, _ in kq.ch[1].children()}

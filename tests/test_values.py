@@ -101,7 +101,7 @@ def test_odd_types_set_exactly_what_they_are(sim, att, value, steps):
     (Fraction(10**5000, 3), ValueError, "above"), (Decimal("1e100000000"), ValueError, "above"),
     (Decimal("1e-100000000"), ValueError, "between"), (Decimal("-1e-100000000"), ValueError, "negative"),
     (Decimal("655.351"), ValueError, "above"), (Decimal("sNaN"), ValueError, "not a number"),
-    (np.bool_(True), TypeError, "real number"), (b"3", TypeError, "real number"),
+    (np.bool_(True), TypeError, "not bool"), (b"3", TypeError, "real number"),
     (np.float64("nan"), ValueError, "not a number"),
 ], ids=shown)
 def test_odd_values_are_refused_and_nothing_is_sent(sim, att, value, error, says):
@@ -127,6 +127,14 @@ def test_nearest_takes_the_nearest_step_and_still_checks_the_range(value, steps)
         attenuation_steps(-0.004, nearest=True)
 
 
+@pytest.mark.parametrize("flag", [True, np.bool_(True)])
+def test_truth_values_are_no_channel_nor_wavelength(att, flag):
+    with pytest.raises(TypeError):
+        att.channel(flag)
+    with pytest.raises(TypeError):
+        att.channel(1).wavelength = flag
+
+
 @pytest.mark.parametrize("kind", [np.int64, np.uint16, LyingInt])
 def test_numpy_integers_are_channels_and_wavelengths_too(sim, att, kind):
     ch = att.channel(kind(2))
@@ -146,7 +154,7 @@ def test_timeouts_take_what_float_and_index_take(timeout, taken):
 
 @pytest.mark.parametrize("timeout, error", [
     (10**400, ValueError), (Fraction(10**400), ValueError), (0, ValueError), (3600.5, ValueError),
-    (float("nan"), ValueError), ("1", TypeError), (True, TypeError), (None, TypeError),
+    (float("nan"), ValueError), ("1", TypeError), (True, TypeError), (np.bool_(True), TypeError), (None, TypeError),
 ], ids=shown)
 def test_timeouts_out_of_bounds_are_value_errors(timeout, error):
     with pytest.raises(error, match="timeout"):

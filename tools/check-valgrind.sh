@@ -30,7 +30,7 @@ ensure_meson "$python"
 configure "$build" "$python" --buildtype=release -Ddebug=true
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 module="$build/src/kq2741$suffix"
-ninja -C "$build" "src/kq2741$suffix" "package/_core$suffix" >/dev/null
+ninja -C "$build" "src/kq2741$suffix" "package/_core$suffix" "package/_simulator$suffix" >/dev/null
 core=$(stage_package "$build" "$suffix")
 say "built $module and $core"
 

@@ -46,7 +46,7 @@ apt_install() {
 # stage_package BUILD_DIR SUFFIX: the package kq2741ctl as a build of the
 # checks imports it, in BUILD_DIR/site (put that on PYTHONPATH): its Python
 # files and subpackages (the IOC's among them) from the checkout, beside the
-# _core that build made. Prints the core.
+# _core and _simulator that build made. Prints the core.
 stage_package() {
     local build=$1 suffix=$2 site="$1/site/kq2741ctl" file
     rm -rf "$site"
@@ -54,6 +54,6 @@ stage_package() {
     for file in "$root"/package/kq2741ctl/*; do
         ln -s "$file" "$site/"
     done
-    ln -s "$build/package/_core$suffix" "$site/"
+    ln -s "$build/package/_core$suffix" "$build/package/_simulator$suffix" "$site/"
     echo "$site/_core$suffix"
 }

@@ -2,6 +2,7 @@
 // exchange through its own read and write, which release the GIL while they
 // wait; its errors are its own.
 #include <algorithm>
+#include <cerrno>
 
 #include "cpython/raised.hpp"
 #include "line.hpp"
@@ -110,6 +111,39 @@ private:
     SerialTransport transport_;
 };
 
+#ifndef KQ2741CTL_TTY
+// Where pyserial holds every port itself (Windows, macOS), its refusal of a
+// port that another program has becomes PortBusy, pyserial's error its
+// cause. Windows gives a serial port to one program at a time, and pyserial
+// keeps the system's refusal in its message alone ("could not open port
+// 'COM3': PermissionError(13, 'Access is denied.', None, 5)"); elsewhere
+// the lock it takes (exclusive=True) fails with EWOULDBLOCK.
+bool held_elsewhere(Borrowed error) {
+#ifdef _WIN32
+    Ref text = Ref::steal(PyObject_Str(error));
+    Ref needle = Ref::steal(PyUnicode_FromString("PermissionError("));
+    const int found = text && needle ? PySequence_Contains(text.get(), needle.get()) : -1;
+#else
+    Ref code = Ref::steal(PyObject_GetAttrString(error, "errno"));
+    const long number = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : 0;
+    const int found = number == EWOULDBLOCK || number == EAGAIN;
+#endif
+    PyErr_Clear();  // a failed look is no sign of a holder
+    return found > 0;
+}
+
+void raise_if_held(const State& st, Borrowed port) {
+    if (!PyErr_ExceptionMatches(st.serial_exception)) return;
+    Ref error = cpython::take_raised();
+    if (!held_elsewhere(error.get())) return cpython::raise_again(std::move(error));
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U is held by another program", port));
+    Ref busy = message ? Ref::steal(PyObject_CallOneArg(st.port_busy, message.get())) : Ref{};
+    if (!busy) return;
+    PyException_SetCause(busy.get(), error.release());
+    PyErr_SetObject(st.port_busy, busy.get());
+}
+#endif
+
 }  // namespace
 
 std::unique_ptr<Line> open_serial_line(const State& st, Borrowed port) {
@@ -125,7 +159,12 @@ std::unique_ptr<Line> open_serial_line(const State& st, Borrowed port) {
     if (!kwargs) return nullptr;
     Ref serial = Ref::steal(PyObject_Call(make.get(), args.get(), kwargs.get()));
     if (!serial) return nullptr;
-    if (!Ref::steal(PyObject_CallMethodNoArgs(serial.get(), st.names.open))) return nullptr;
+    if (!Ref::steal(PyObject_CallMethodNoArgs(serial.get(), st.names.open))) {
+#ifndef KQ2741CTL_TTY
+        raise_if_held(st, port);
+#endif
+        return nullptr;
+    }
     return std::make_unique<SerialLine>(st, std::move(serial));
 }
 

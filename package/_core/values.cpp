@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "protocol/units.hpp"
@@ -204,6 +205,13 @@ bool from_rational(const State& st, Borrowed value, bool nearest, std::uint16_t&
     return from_ratio(value, num.get(), den.get(), nearest, steps);
 }
 
+// bool, and NumPy's, which older NumPy also lets pass as an index.
+bool truth_value(Borrowed value) {
+    if (PyBool_Check(value)) return true;
+    const char* name = Py_TYPE(value)->tp_name;
+    return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
 bool text(Borrowed value) {
     return PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value);
 }
@@ -237,7 +245,7 @@ Ref shown(Borrowed value) {
 }
 
 bool attenuation_steps(const State& st, Borrowed value, bool nearest, std::uint16_t& steps) {
-    if (PyBool_Check(value)) {
+    if (truth_value(value)) {
         PyErr_SetString(PyExc_TypeError, "attenuation must be a number of dB, not bool");
         return false;
     }
@@ -262,7 +270,7 @@ bool attenuation_steps(const State& st, Borrowed value, bool nearest, std::uint1
 }
 
 bool channel_number(Borrowed value, std::uint8_t& number) {
-    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+    if (truth_value(value) || !PyIndex_Check(value)) {
         PyErr_Format(PyExc_TypeError, "channel must be an int, not %s", Py_TYPE(value)->tp_name);
         return false;
     }
@@ -281,7 +289,7 @@ bool channel_number(Borrowed value, std::uint8_t& number) {
 }
 
 bool wavelength_nm(Borrowed value, long& nm) {
-    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+    if (truth_value(value) || !PyIndex_Check(value)) {
         PyErr_Format(PyExc_TypeError, "wavelength must be an int (nm), not %s", Py_TYPE(value)->tp_name);
         return false;
     }
@@ -295,7 +303,7 @@ bool wavelength_nm(Borrowed value, long& nm) {
 }
 
 bool timeout_seconds(Borrowed value, double& seconds) {
-    if (PyBool_Check(value) || text(value) || !(PyIndex_Check(value) || has_float(value))) {
+    if (truth_value(value) || text(value) || !(PyIndex_Check(value) || has_float(value))) {
         PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds, not %s", Py_TYPE(value)->tp_name);
         return false;
     }

@@ -11,6 +11,9 @@ Each exchange drops stale input, sends the request and returns as soon as the
 answer frame is complete and its checksum, channel and command code match;
 nothing unverified is ever returned. The exchange runs in C++ with the GIL
 released; one lock per Attenuator lets threads share it.
+
+Importing the package registers the pyserial URL ``kq2741sim://``, a
+simulated instrument in this process (``Attenuator("kq2741sim://")``).
 """
 from __future__ import annotations
 
@@ -26,6 +29,12 @@ from ._core import (
     Channel,
     attenuation_steps,
 )
+
+import serial as _serial
+
+# pyserial looks for kq2741ctl.protocol_kq2741sim when it meets kq2741sim://.
+if __name__ not in _serial.protocol_handler_packages:
+    _serial.protocol_handler_packages.append(__name__)
 
 __all__ = [
     "MAX_DB",

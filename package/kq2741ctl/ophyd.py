@@ -1,57 +1,145 @@
-"""The KQ2741 in bluesky plans, as ophyd-async devices (pip install "kq2741[bluesky]").
+"""The KQ2741 as ophyd-async devices for bluesky (``pip install "kq2741[bluesky]"``).
 
-    from kq2741ctl.ophyd import KQ2741Epics
+    from bluesky import RunEngine, plans as bp
+    from kq2741ctl.ophyd import KQ2741, KQ2741Epics
 
-    kq = KQ2741Epics("KQ2741:", name="kq")      # a kq2741-ioc, found through its PVI
-    RE(ensure_connected(kq))
-    RE(bps.mv(kq.ch[1].wavelength, 1550))       # kq.ch1 is kq.ch[1]
-    RE(bp.scan([detector, kq.ch1], kq.ch1.attenuation, 0, 10, 11))
+    kq = KQ2741("/dev/ttyUSB0", channels=(1, 2), name="kq")   # the instrument itself
+    kq = KQ2741Epics("KQ2741:", name="kq")                    # or through a kq2741-ioc
+    RE = RunEngine()
+    RE(ensure_connected(kq))                 # or: await kq.connect()
+    RE(bp.scan([kq.ch1], kq.ch1.attenuation, 0, 10, 101))
 
-Every device of this module has the same shape: its channels in ``ch``, a
-DeviceVector by channel number, each a ``KQ2741Channel`` whose
-``attenuation`` (dB, read in every event) and ``wavelength`` (nm,
-configuration) are movable and read back from the instrument.
+Both have the same shape: channels ``kq.ch1``... whose ``attenuation`` (dB,
+read in every event) and ``wavelength`` (nm, configuration) are movable
+and read back from the instrument. A move the instrument cannot make or
+one that fails fails the move's status, and with it the plan; it never
+passes for a success.
 
-``KQ2741Epics(prefix)`` discovers everything else from the IOC's PVI
-structure over PV Access; no PV name is written here or by its user. With a
-``ca://`` prefix it speaks Channel Access instead, its PV names made from
-the same table the IOC serves (for ``channels``, 1-4 unless told). A set
-completes once the IOC has the instrument's acknowledgement and read-back;
-a put the IOC refused (the record in alarm after it: a wavelength the
-channel lacks, the instrument lost) or could not take (it refuses puts
-while the instrument does not answer) fails the set's status with
-``Refused`` saying which PV, which value and why, on either protocol.
+``KQ2741`` talks to the instrument itself, through kq2741ctl.aio: no EPICS
+needed. Each channel also has ``wavelengths`` (read-only); a move's failure
+is the package's exception.
+
+``KQ2741Epics(prefix)`` discovers the IOC's PVs from its PVI structure over
+PV Access; no PV name is written here or by its user. With a ``ca://``
+prefix it speaks Channel Access instead, its PV names made from the same
+table the IOC serves (for ``channels``, 1-4 unless told). Its channels are
+also the DeviceVector ``kq.ch`` (``kq.ch[1]`` is ``kq.ch1``), and PVI adds
+``wavelengths``, ``mode``, ``clear``, ``disconnect``. A put the IOC refused
+(the record in alarm after it: a wavelength the channel lacks, the
+instrument lost) or could not take (it refuses puts while the instrument
+does not answer) fails the move with ``Refused`` saying which PV, which
+value and why, on either protocol.
 """
 from __future__ import annotations
 
 import asyncio
 import re
+from collections.abc import Awaitable, Callable, Iterable
 from functools import cached_property
 from typing import Annotated as A
 from typing import Any
 
-from ophyd_async.core import DeviceVector, SignalR, SignalRW, StandardReadable
-from ophyd_async.core import StandardReadableFormat as Format
-from ophyd_async.epics.core import CaSignalBackend, PvaSignalBackend, epics_signal_r, epics_signal_rw
-from ophyd_async.fastcs.core import fastcs_connector
+try:
+    import numpy as np
+    from ophyd_async.core import (
+        DEFAULT_TIMEOUT,
+        Array1D,
+        SignalR,
+        SignalRW,
+        SoftSignalBackend,
+        DeviceVector,
+        StandardReadable,
+        StandardReadableFormat,
+    )
+    from ophyd_async.epics.core import CaSignalBackend, PvaSignalBackend, epics_signal_r, epics_signal_rw
+    from ophyd_async.fastcs.core import fastcs_connector
+except ImportError as missing:  # one line that says what to install
+    raise ImportError(f'kq2741ctl.ophyd needs ophyd-async and bluesky ({missing.name} is missing): '
+                      'pip install "kq2741[bluesky]" (from a checkout: pip install ".[bluesky]")') from None
 
+from . import aio
+from ._core import STEP_DB
 from .ioc.pvi import CHANNELS, structure
 from .ioc.pvs import CHANNEL_PREFIX
 
-__all__ = ["KQ2741Channel", "KQ2741Epics", "KQ2741EpicsChannel", "Refused"]
+__all__ = ["KQ2741", "KQ2741Channel", "KQ2741Epics", "KQ2741EpicsChannel", "Refused"]
+
+# Digits a read-back is shown with: as many as the instrument's steps have.
+PRECISION = len(repr(STEP_DB).split(".")[1])
+
+
+def _signal_rw(datatype: type, units: str, get: Callable[[], Awaitable[Any]],
+               put: Callable[[Any], Awaitable[None]], precision: int | None = None) -> SignalRW[Any]:
+    # The setter returns nothing, so the backend reads the value back with
+    # the getter before the move's status completes.
+    return SignalRW(SoftSignalBackend(datatype, units=units, precision=precision, getter=get, setter=put))
+
+
+class KQ2741Channel(StandardReadable):
+    """One channel: ``attenuation`` (dB), ``wavelength`` (nm), ``wavelengths``."""
+
+    def __init__(self, channel: aio.Channel, name: str = "") -> None:
+        self._channel = channel
+        with self.add_children_as_readables(StandardReadableFormat.HINTED_SIGNAL):
+            self.attenuation = _signal_rw(float, "dB", channel.get_attenuation, channel.set_attenuation, PRECISION)
+        with self.add_children_as_readables(StandardReadableFormat.CONFIG_SIGNAL):
+            self.wavelength = _signal_rw(int, "nm", channel.get_wavelength, channel.set_wavelength)
+            self.wavelengths = SignalR(SoftSignalBackend(Array1D[np.int32], units="nm", getter=self._wavelengths))
+        super().__init__(name=name)
+
+    async def _wavelengths(self) -> np.ndarray:
+        return np.array(await self._channel.get_wavelengths(), dtype=np.int32)
+
+    async def clear(self) -> None:
+        """Clear the channel's attenuation to 0 dB."""
+        await self._channel.clear()
+
+    async def disconnect(self) -> None:
+        """Disconnect the channel."""
+        await self._channel.disconnect()
+
+
+class KQ2741(StandardReadable):
+    """A KQ2741 on a serial port (a device name or a pyserial URL), its channels
+    ``ch1``... as KQ2741Channel. The port is opened by ``connect()`` and held
+    until ``close()``; ``timeout`` and ``reconnect`` are kq2741ctl.Attenuator's."""
+
+    def __init__(self, port: str, channels: Iterable[int] = (1, 2, 3, 4), name: str = "", *,
+                 timeout: float = 1.0, reconnect: bool = True) -> None:
+        numbers = tuple(channels)
+        if len(set(numbers)) != len(numbers):
+            raise ValueError(f"channels {numbers} name a channel twice")
+        self.attenuator = aio.Attenuator(port, timeout=timeout, reconnect=reconnect)
+        for n in numbers:
+            setattr(self, f"ch{n}", KQ2741Channel(self.attenuator.channel(n)))
+        super().__init__(name=name)
+
+    async def connect(self, mock: Any = False, timeout: float = DEFAULT_TIMEOUT, force_reconnect: bool = False) -> None:
+        """Open the port (unless mocked) and read the instrument's version, so
+        that a missing port or a silent instrument fails here, then connect
+        the signals."""
+        if not mock:
+            if not self.attenuator.is_open:
+                await self.attenuator.open()
+            await self.attenuator.get_version()
+        await super().connect(mock=mock, timeout=timeout, force_reconnect=force_reconnect)
+
+    async def close_display(self) -> None:
+        """Take the instrument's display out of full-screen mode."""
+        await self.attenuator.close_display()
+
+    async def close(self) -> None:
+        """Release the port."""
+        await self.attenuator.close()
+
+
+# --- through kq2741-ioc -------------------------------------------------------
 
 _CHANNEL_ATTRIBUTE = re.compile(r"ch([1-9][0-9]*)")
 
 
 class Refused(RuntimeError):
     """The IOC did not take a put: the PV, the value and its reason."""
-
-
-class KQ2741Channel(StandardReadable):
-    """One channel's shape, the same on every device of this module."""
-
-    attenuation: A[SignalRW[float], Format.HINTED_SIGNAL]
-    wavelength: A[SignalRW[int], Format.CONFIG_SIGNAL]
 
 
 class _Channels:
@@ -142,8 +230,12 @@ def _checked(signal: SignalRW) -> SignalRW:
 # --- the device over kq2741-ioc ----------------------------------------------
 
 
-class KQ2741EpicsChannel(KQ2741Channel):
-    """A channel of kq2741-ioc: PVI fills the rest (wavelengths, mode, clear, disconnect)."""
+class KQ2741EpicsChannel(StandardReadable):
+    """A channel of kq2741-ioc, the shape of KQ2741Channel: PVI fills the rest
+    (wavelengths, mode, clear, disconnect)."""
+
+    attenuation: A[SignalRW[float], StandardReadableFormat.HINTED_SIGNAL]
+    wavelength: A[SignalRW[int], StandardReadableFormat.CONFIG_SIGNAL]
 
     def __init__(self, connector=None, name: str = "") -> None:
         super().__init__(name=name, connector=connector)
@@ -180,7 +272,7 @@ class KQ2741Epics(_Channels, StandardReadable):
         # The channels read in every event; over PVI they exist only now.
         fresh = [channel for channel in self.ch.values() if channel not in self._read_channels]
         if fresh:
-            self.add_readables(fresh, Format.CHILD)
+            self.add_readables(fresh, StandardReadableFormat.CHILD)
             self._read_channels.extend(fresh)
 
     @cached_property
@@ -190,10 +282,10 @@ class KQ2741Epics(_Channels, StandardReadable):
     @staticmethod
     def _ca_channel(entries: dict[str, dict[str, str]]) -> KQ2741EpicsChannel:
         channel = KQ2741EpicsChannel()
-        with channel.add_children_as_readables(Format.HINTED_SIGNAL):
+        with channel.add_children_as_readables(StandardReadableFormat.HINTED_SIGNAL):
             channel.attenuation = _checked(epics_signal_rw(
                 float, "ca://" + entries["attenuation"]["r"], "ca://" + entries["attenuation"]["w"]))
-        with channel.add_children_as_readables(Format.CONFIG_SIGNAL):
+        with channel.add_children_as_readables(StandardReadableFormat.CONFIG_SIGNAL):
             channel.wavelength = _checked(epics_signal_rw(
                 int, "ca://" + entries["wavelength"]["r"], "ca://" + entries["wavelength"]["w"]))
         return channel

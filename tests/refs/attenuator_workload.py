@@ -25,6 +25,7 @@ from workload import Sink, check_refs, run_cases  # noqa: E402
 
 import kq2741ctl  # noqa: E402
 from kq2741ctl import Attenuator, BadAnswer, NoAnswer, Refused  # noqa: E402
+from kq2741ctl._simulator import Instrument  # noqa: E402
 
 VERSION = frame(1, b"\x00\x03", bytes([2, 50, 32]))
 WAVELENGTHS = frame(1, b"\x07\x2e", bytes([3, 0x1E, 0x05, 0xD2, 0x05, 0x0E, 0x06]))
@@ -165,7 +166,48 @@ def scenarios():
     add("timeout refused", ValueError, lambda: Attenuator("scripted://", timeout=-1))
     add("port refused", TypeError, lambda: Attenuator(b"/dev/ttyUSB0"))
     add("logged", 1.1, logged)
+    # kq2741sim://, the simulated instrument of kq2741ctl._simulator.
+    add("simulated status", kq2741ctl.Status(0, 0, 0.0), lambda: simulated("", ch(lambda c: c.status())))
+    add("simulated set, read back", 2.5, lambda: simulated("", ch(set_then_read(2.5))))
+    add("simulated select", 1625, lambda: simulated("channel_wavelengths=1=1550,1625&delay_ms=1",
+                                                    ch(select_then_read(1625))))
+    add("simulated corrupt", BadAnswer, lambda: simulated("corrupt", ch(lambda c: c.status())))
+    add("simulated silent", NoAnswer, lambda: simulated("silent", ch(lambda c: c.status()), timeout=0.005))
+    add("simulated refused setting", serial.SerialException, lambda: simulated("channels=0", ch(lambda c: c.status())))
+    add("simulated named, state", 4, lambda: simulated_state("kq2741sim://workload?channels=4"))
     return s
+
+
+def simulated(query, do, timeout=0.5):
+    """do(att) on kq2741sim:// with query; the time-out only runs out on silence."""
+    with Attenuator(f"kq2741sim://?{query}", timeout=timeout) as att:
+        return do(att)
+
+
+def set_then_read(value):
+    def run(c):
+        c.attenuation = value
+        return c.attenuation
+    return run
+
+
+def select_then_read(nm):
+    def run(c):
+        c.wavelength = nm
+        return c.wavelength
+    return run
+
+
+def simulated_state(url):
+    # The model's own JSON, counted rather than parsed: json's number
+    # parsing would bring CPython's own int() into memcheck's report.
+    with serial.serial_for_url(url) as port:
+        port.write(frame(1, b"\x00\x03") * 3)
+        port.read(port.in_waiting)
+    instrument = Instrument([("channels", "4"), ("delay-ms", "0")])
+    instrument.write(frame(1, b"\x00\x03"))
+    instrument.read(instrument.in_waiting)
+    return instrument.state().count('"ch":')
 
 
 def failed_then_next(c):

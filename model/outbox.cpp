@@ -1,10 +1,10 @@
-#include "outbox.hpp"
+#include "model/outbox.hpp"
 
 #include <algorithm>
 
-namespace kq2741::sim {
+namespace kq2741::model {
 
-void Outbox::push(kq2741::protocol::Bytes data, Clock::time_point due, std::string note) {
+void Outbox::push(protocol::Bytes data, Clock::time_point due, std::string note) {
     if (!chunks_.empty()) due = std::max(due, chunks_.back().due);
     chunks_.push_back({std::move(data), due, std::move(note)});
 }
@@ -21,4 +21,4 @@ int Outbox::timeout_ms(Clock::time_point now) const {
     return static_cast<int>(std::min<decltype(ms)>(ms, 60000));
 }
 
-}  // namespace kq2741::sim
+}  // namespace kq2741::model

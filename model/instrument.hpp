@@ -9,9 +9,7 @@
 #include "protocol/answers.hpp"
 #include "protocol/frame.hpp"
 
-namespace kq2741::sim {
-
-namespace protocol = kq2741::protocol;
+namespace kq2741::model {
 
 struct ChannelState {
     std::vector<std::uint16_t> wavelengths;
@@ -44,4 +42,4 @@ private:
     std::uint64_t checksum_errors_ = 0;
 };
 
-}  // namespace kq2741::sim
+}  // namespace kq2741::model

@@ -1,4 +1,4 @@
-#include "instrument.hpp"
+#include "model/instrument.hpp"
 
 #include <sstream>
 #include <utility>
@@ -6,7 +6,7 @@
 #include "protocol/requests.hpp"
 #include "protocol/units.hpp"
 
-namespace kq2741::sim {
+namespace kq2741::model {
 namespace {
 
 using namespace kq2741::protocol;
@@ -131,4 +131,4 @@ std::string Instrument::state_json() const {
     return s.str();
 }
 
-}  // namespace kq2741::sim
+}  // namespace kq2741::model

@@ -7,21 +7,21 @@
 
 #include "protocol/frame.hpp"
 
-namespace kq2741::sim {
+namespace kq2741::model {
 
 class Outbox {
 public:
     using Clock = std::chrono::steady_clock;
 
     struct Chunk {
-        kq2741::protocol::Bytes data;
+        protocol::Bytes data;
         Clock::time_point due;
         std::string note;
     };
 
     // A chunk never goes out before the ones queued ahead of it, whatever its
     // own due time, so split or delayed answers cannot interleave.
-    void push(kq2741::protocol::Bytes data, Clock::time_point due, std::string note);
+    void push(protocol::Bytes data, Clock::time_point due, std::string note);
     bool empty() const { return chunks_.empty(); }
     bool head_due(Clock::time_point now) const;
     // Milliseconds until the head is due (rounded up), -1 when nothing waits.
@@ -34,4 +34,4 @@ private:
     std::deque<Chunk> chunks_;
 };
 
-}  // namespace kq2741::sim
+}  // namespace kq2741::model
