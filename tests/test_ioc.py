@@ -215,9 +215,10 @@ def test_silence_raises_the_alarm_and_a_restarted_simulator_recovers(ca, epics, 
                 silence()
                 since = time.monotonic()
                 # Lost after a second of trying (the alarm window), not at the first missing answer:
-                # up to a poll (0.5 s) before the first try, the window, the try that ends it (0.25 s).
-                assert until(lambda: lost(ca, "R:"), 3.0)
-                assert 0.7 < time.monotonic() - since < 2.5
+                # up to a poll (0.5 s) before the first try, the window, the try that ends it (0.25 s);
+                # the upper bound leaves room for a machine busy with the rest of the suite.
+                assert until(lambda: lost(ca, "R:"), 5.0)
+                assert 0.7 < time.monotonic() - since < 5.0
                 assert read(ca, "R:CONNECTED_RBV")[0] == 0
                 assert read(ca, "R:CH1:ATT_RBV")[0] == pytest.approx(4.2)  # the last value, marked INVALID
                 assert not put(ca, "R:CH1:ATT", 1.0)
