@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <random>
 #include <span>
 #include <string>
 
@@ -44,12 +45,15 @@ public:
     const Settings& settings() const { return settings_; }
 
 private:
-    void queue(protocol::Bytes answer, std::uint16_t code, Clock::time_point now);
+    // False when drop-rate drew this answer: it is never sent.
+    bool queue(protocol::Bytes answer, std::uint16_t code, Clock::time_point now);
+    bool draw(double rate);
 
     Settings settings_;
     Instrument instrument_;
     protocol::FrameReader reader_ = protocol::FrameReader::for_requests();
     Outbox outbox_;
+    std::mt19937_64 random_;
 };
 
 // With split, the second part of an answer follows the first after this long.

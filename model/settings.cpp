@@ -40,6 +40,24 @@ protocol::Version device_version(std::string_view name, std::string_view text) {
     return {byte(parts[0]), byte(parts[1]), byte(parts[2])};
 }
 
+double fraction(std::string_view name, std::string_view text) {
+    double v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    // !(v >= 0 && v <= 1) also refuses NaN.
+    if (ec != std::errc{} || end != text.data() + text.size() || !(v >= 0.0 && v <= 1.0))
+        throw SettingError(std::string(name), "expected a fraction from 0 to 1, got '" + std::string(text) + "'");
+    return v;
+}
+
+std::uint64_t whole(std::string_view name, std::string_view text) {
+    std::uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size())
+        throw SettingError(std::string(name), "expected a whole number from 0 to 18446744073709551615, got '" +
+                                                  std::string(text) + "'");
+    return v;
+}
+
 bool flag(std::string_view name, std::string_view text) {
     if (text.empty() || text == "1" || text == "true") return true;
     if (text == "0" || text == "false") return false;
@@ -69,6 +87,13 @@ void set(Settings& s, std::string_view name, std::string_view value) {
         s.silent = flag(name, value);
     } else if (name == "corrupt") {
         s.corrupt = flag(name, value);
+    } else if (name == "corrupt-rate") {
+        s.corrupt_rate = fraction(name, value);
+    } else if (name == "drop-rate") {
+        s.drop_rate = fraction(name, value);
+    } else if (name == "seed") {
+        s.seed = whole(name, value);
+        s.seeded = true;
     } else {
         throw SettingError(std::string(name), "no such setting");
     }

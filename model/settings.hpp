@@ -23,6 +23,13 @@ struct Settings {
     bool split = false;     // each answer in two parts, kSplitPause apart
     bool silent = false;    // requests applied, never answered
     bool corrupt = false;   // every answer's checksum byte inverted
+    // Fractions of the answers garbled (checksum inverted) or never sent,
+    // drawn at random from a generator seeded with seed (when seeded; else
+    // from random_device).
+    double corrupt_rate = 0.0;
+    double drop_rate = 0.0;
+    std::uint64_t seed = 0;
+    bool seeded = false;
 };
 
 // A setting that cannot be used; `name` is the setting's, as set() takes it,

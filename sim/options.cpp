@@ -8,7 +8,8 @@ Options parse_options(int argc, char** argv) {
     // Long options have codes above 255, so an unknown short one ('-x' in
     // '-xy') is told apart by its letter in optopt.
     enum { kHelp = 256, kVerbose, kVersion, kSplit, kSilent, kCorrupt, kStopWithStdin, kChannels,
-           kWavelengths, kChannelWavelengths, kDeviceVersion, kLink, kStateFile, kDelayMs, kDetach, kStop };
+           kWavelengths, kChannelWavelengths, kDeviceVersion, kLink, kStateFile, kDelayMs, kDetach, kStop,
+           kCorruptRate, kDropRate, kSeed };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, kHelp},
         {"verbose", no_argument, nullptr, kVerbose},
@@ -26,6 +27,9 @@ Options parse_options(int argc, char** argv) {
         {"delay-ms", required_argument, nullptr, kDelayMs},
         {"detach", no_argument, nullptr, kDetach},
         {"stop", required_argument, nullptr, kStop},
+        {"corrupt-rate", required_argument, nullptr, kCorruptRate},
+        {"drop-rate", required_argument, nullptr, kDropRate},
+        {"seed", required_argument, nullptr, kSeed},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -51,6 +55,9 @@ Options parse_options(int argc, char** argv) {
         case kChannelWavelengths:
         case kDeviceVersion:
         case kDelayMs:
+        case kCorruptRate:
+        case kDropRate:
+        case kSeed:
             // The instrument's own settings, by the names they have everywhere.
             try {
                 kq2741::model::set(o.instrument, kOptions[index].name, optarg ? optarg : "");
@@ -112,6 +119,10 @@ const char* usage() {
            "  --split                      send each answer in two writes 50 ms apart\n"
            "  --silent                     decode and apply requests, never answer\n"
            "  --corrupt                    invert the checksum byte of every answer\n"
+           "  --corrupt-rate P             invert it in a fraction P (0 to 1) of the answers\n"
+           "  --drop-rate P                never send a fraction P (0 to 1) of the answers\n"
+           "  --seed N                     seed of the draws of --corrupt-rate and --drop-rate\n"
+           "                               (default: a random seed)\n"
            "  --stop-with-stdin            stop when standard input reaches its end (a\n"
            "                               parent holding a pipe to it ends us by ending)\n"
            "  --verbose                    log frames on stderr\n"

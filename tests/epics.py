@@ -175,3 +175,45 @@ def until(check, timeout: float, step: float = 0.05):
         if result or time.monotonic() > deadline:
             return result
         time.sleep(step)
+
+
+# --- clients ---------------------------------------------------------------
+
+
+def ca_context():
+    """A caproto client: a context of its own, one TCP circuit per IOC."""
+    from caproto.threading.client import Context  # the venv's; see tools/check-refs.sh
+
+    return Context()
+
+
+def ca_read(ca, name):
+    """(value, severity, status) over Channel Access; a waveform's value as a list."""
+    reading = ca.get_pvs(name, timeout=2)[0].read(data_type="time", timeout=2)
+    value = reading.data[0] if len(reading.data) == 1 else list(reading.data)
+    return value, reading.metadata.severity, reading.metadata.status
+
+
+def ca_put(ca, name, value, timeout: float = 3):
+    """A put with completion; True when the server reports success."""
+    return ca.get_pvs(name, timeout=2)[0].write([value], wait=True, timeout=timeout).status.success == 1
+
+
+def answers_search(name: str, port: int, wait: float = 0.05) -> bool:
+    """One Channel Access search by UDP for name, sent to 127.0.0.1:port, as
+    a client starting now sends first: True when the server answers it.
+    (The CA server listens on TCP a moment before it answers searches, and a
+    client that searched too early backs off for seconds.)"""
+    import caproto
+
+    client = caproto.Broadcaster(our_role=caproto.CLIENT)
+    request = client.send(caproto.VersionRequest(priority=0, version=13),
+                          caproto.SearchRequest(name=name, cid=1, version=13))
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.settimeout(wait)
+        sock.sendto(request, (LOOPBACK, port))
+        try:
+            data, address = sock.recvfrom(4096)
+        except (socket.timeout, ConnectionRefusedError):
+            return False
+    return any(isinstance(c, caproto.SearchResponse) for c in client.recv(data, address))

@@ -265,6 +265,50 @@ def test_corrupt_inverts_answer_checksum(start):
     assert sum(answer[:-1]) & 0xFF != 0
 
 
+def outcomes(sim: Simulator, count: int) -> str:
+    """One status request at a time: '.' a good answer, 'c' one whose checksum
+    fails, '-' none within 50 ms (the simulator answers within a millisecond)."""
+    seen = []
+    with open_port(sim) as port:
+        for _ in range(count):
+            answer = exchange_within(port, REQ_STATUS, 12, 0.05)
+            if not answer:
+                seen.append("-")
+            else:
+                assert len(answer) == 12 and answer[:-2] == frame(1, STATUS, bytes(5))[:-2]
+                seen.append("." if sum(answer[:-1]) & 0xFF == 0 else "c")
+    return "".join(seen)
+
+
+def exchange_within(port: serial.Serial, request: bytes, n: int, within: float) -> bytes:
+    port.write(request)
+    return collect(port, n, within)
+
+
+@pytest.mark.parametrize("args, expected", [
+    (("--drop-rate", "1"), "-" * 6),
+    (("--corrupt-rate", "1"), "c" * 6),
+    (("--drop-rate", "1", "--corrupt-rate", "1"), "-" * 6),  # a dropped answer is not also garbled
+    (("--drop-rate", "0", "--corrupt-rate", "0"), "." * 6),
+    (("--drop-rate", "0", "--corrupt"), "c" * 6),
+])
+def test_fault_rates_at_their_limits(start, args, expected):
+    sim = start(*args)
+    assert outcomes(sim, 6) == expected
+    # Dropped or garbled, every request was taken and applied.
+    assert sim.state()["requests"] == 6
+
+
+@pytest.mark.parametrize("rates", [("--drop-rate", "0.3", "--corrupt-rate", "0.3"), ("--drop-rate", "0.5")])
+def test_fault_rates_follow_the_seed(start, rates):
+    first, again, other = (outcomes(start(*rates, "--seed", seed), 30) for seed in ("7", "7", "8"))
+    assert first == again
+    assert first != other
+    dropped = first.count("-") / len(first)
+    assert 0.1 <= dropped <= 0.8  # 30 draws at 0.3 or 0.5: far from none and from all
+    assert ("c" in first) == ("--corrupt-rate" in rates)
+
+
 def test_verbose_logs_both_directions(start):
     sim = start("--verbose")
     with open_port(sim) as port:
@@ -387,6 +431,13 @@ def test_link_never_replaces_a_regular_file(tmp_path):
         ["--device-version", "1.2"],
         ["--device-version", "1.2.300"],
         ["--delay-ms", "-1"],
+        ["--drop-rate", "1.5"],
+        ["--drop-rate", "nan"],
+        ["--corrupt-rate", "-0.1"],
+        ["--corrupt-rate", "+0.5"],
+        ["--seed", "-1"],
+        ["--seed", "18446744073709551616"],
+        ["--seed", "x"],
         ["--split=yes"],
         ["--bogus"],
         ["--detach"],

@@ -33,9 +33,9 @@ fi
 
 # Rebuild only when something that goes into the build changed.
 stamp="$venv/.kq2741-build-stamp"
-digest=$(find pyproject.toml meson.build src sim model protocol tty cpython ctl launcher package ioc stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
+digest=$(find pyproject.toml meson.build src sim model protocol tty cpython ctl launcher package stubs -type f \( -name '*.cpp' -o -name '*.hpp' \
             -o -name 'meson.build' -o -name '*.toml' -o -name '*.pyi' -o -name '*.py' -o -name 'py.typed' \
-            -o -name '*.html' -o -name '*.css' -o -name '*.js' -o -name '*.svg' \) \
+            -o -name '*.html' -o -name '*.css' -o -name '*.js' -o -name '*.svg' -o -name '*.acf' -o -name '*.bob' -o -name '*.ui' \) \
             -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$digest" ]; then
     echo "bootstrap: building and installing kq2741 into $venv"

@@ -19,10 +19,11 @@
 #      would run the release build), the mypy tests (a static check with
 #      nothing for the debug interpreter to watch; mypy is not installed for
 #      it), python -m kq2741ctl (which runs the program installed beside the
-#      interpreter, here none), the IOC's tests (kq2741-ioc runs on the
-#      venv's interpreter, and its clients, caproto, p4p and ophyd-async, are
-#      installed there only) and the panel's (kq2741-panel too, and Starlette,
-#      uvicorn, websockets and Playwright are installed there only). make
+#      interpreter, here none), the IOC's and the ophyd device's tests
+#      (kq2741-ioc runs on the venv's interpreter, and their clients, caproto,
+#      p4p, ophyd-async, bluesky and PyDM, are installed there only) and the
+#      panel's (kq2741-panel too, and Starlette, uvicorn, websockets and
+#      Playwright are installed there only). make
 #      test runs them all.
 #
 # meson's python module takes the interpreter to build for from the
@@ -82,6 +83,9 @@ program KQ2741CTL ctl/kq2741ctl
 installed_only=(
     tests/test_demo_program.py
     tests/test_ioc.py
+    tests/test_ioc_faults.py
+    tests/test_ioc_screens.py
+    tests/test_ophyd.py
     tests/test_tango.py
     tests/test_aio.py
     tests/test_panel.py

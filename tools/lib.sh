@@ -64,6 +64,13 @@ system_needs() {
         echo "wine wine, to run the Windows build"
         echo "wine64 wine, to run the Windows build"
     fi
+    # Qt's offscreen platform, on which the suite renders the PyDM screen,
+    # loads these system libraries (library:package).
+    local pair
+    for pair in libGL.so.1:libgl1 libfontconfig.so.1:libfontconfig1 libglib-2.0.so.0:libglib2.0-0 \
+                libX11.so.6:libx11-6 libXext.so.6:libxext6 libdbus-1.so.3:libdbus-1-3; do
+        ldconfig -p | grep -qF "${pair%%:*}" || echo "${pair#*:} a library Qt's offscreen screen test loads"
+    done
     command -v make >/dev/null 2>&1 || echo "make make test, make demo"
     command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || command -v clang++ >/dev/null 2>&1 ||
         echo "g++ a C++ compiler"
@@ -101,17 +108,14 @@ print("%d.%d" % sys.version_info[:2],
 
 # stage_package BUILD_DIR SUFFIX: the package kq2741ctl as a build of the
 # checks imports it, in BUILD_DIR/site (put that on PYTHONPATH): its Python
-# files from the checkout, the IOC's as its subpackage ioc, beside the _core
-# and _simulator that build made. Prints the core.
+# files and subpackages (the IOC's among them) from the checkout, beside the
+# _core and _simulator that build made. Prints the core.
 stage_package() {
     local build=$1 suffix=$2 site="$1/site/kq2741ctl" file
     rm -rf "$site"
-    mkdir -p "$site/ioc"
+    mkdir -p "$site"
     for file in "$root"/package/kq2741ctl/*; do
         ln -s "$file" "$site/"
-    done
-    for file in "$root"/ioc/*.py; do
-        ln -s "$file" "$site/ioc/"
     done
     ln -s "$build/package/_core$suffix" "$build/package/_simulator$suffix" "$site/"
     echo "$site/_core$suffix"

@@ -9,7 +9,7 @@ the package does, Windows and macOS included. The query takes the program's
 options by the same names (``-`` or ``_``): ``channels``, ``wavelengths``,
 ``channel_wavelengths`` (``CH=W1,W2``, repeatable), ``device_version``,
 ``delay_ms``, ``split``, ``silent``, ``corrupt`` (a flag alone, ``=1`` or
-``=true`` is on).
+``=true`` is on), ``corrupt_rate``, ``drop_rate`` and ``seed``.
 
 Without a name each open makes a new instrument. A name (``kq2741sim://bench``)
 keeps one instrument for the life of the process: a later open of the same
