@@ -22,9 +22,9 @@ try:
 
     from kq2741ctl.ophyd import KQ2741Epics
 except ModuleNotFoundError as missing:  # one line, not a traceback
-    print(f"{os.path.basename(__file__)}: {missing}" if missing.name != "bluesky" and "kq2741ctl" in str(missing)
-          else f'{os.path.basename(__file__)} needs bluesky and ophyd-async: pip install "kq2741[bluesky]"',
-          file=sys.stderr)
+    package = (missing.name or "").partition(".")[0]
+    print(f"{os.path.basename(__file__)} needs bluesky and ophyd-async ({package} is missing): "
+          'pip install "kq2741[bluesky]"', file=sys.stderr)
     raise SystemExit(2) from None
 
 

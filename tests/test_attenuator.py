@@ -111,7 +111,7 @@ def test_open_and_close(sim):
 
 
 @pytest.mark.parametrize("option, error, most", [
-    ("--silent", NoAnswer, 0.25), ("--corrupt", BadAnswer, 0.05),
+    ("--silent", NoAnswer, 0.5), ("--corrupt", BadAnswer, 0.15),
 ])
 def test_faults_of_the_instrument(option, error, most):
     with Simulator(option) as sim, Attenuator(sim.port, timeout=0.2) as att:

@@ -145,9 +145,9 @@ def test_port_check_paths(sim, prefix, answered):
     ("kq2741class_select_wavelength.py", "kq2741", "needs the kq2741 package (kq2741 is missing)"),
     ("kq2741class_two_channels.py", "kq2741", "needs the kq2741 package (kq2741 is missing)"),
     ("kq2741class_port_check.py", "kq2741", "needs the kq2741 package (kq2741 is missing)"),
-    ("ophyd_kq2741.py", "bluesky", "needs bluesky and ophyd-async with Channel Access (bluesky is missing)"),
-    ("ophyd_kq2741.py", "ophyd_async",
-     'needs bluesky and ophyd-async with Channel Access (ophyd_async is missing): pip install bluesky "ophyd-async[ca]"'),
+    ("ophyd_kq2741.py", "bluesky", "needs bluesky and ophyd-async (bluesky is missing)"),
+    ("ophyd_kq2741.py", "ophyd_async", 'needs bluesky and ophyd-async (ophyd_async is missing): pip install "kq2741[bluesky]"'),
+    ("ophyd_kq2741.py", "kq2741ctl", 'needs bluesky and ophyd-async (kq2741ctl is missing)'),
 ])
 def test_an_example_without_its_dependency_says_what_it_needs_in_one_line(script, blocked, needs):
     with tempfile.TemporaryDirectory() as alone:

@@ -66,10 +66,11 @@ system_needs() {
     fi
     # Qt's offscreen platform, on which the suite renders the PyDM screen,
     # loads these system libraries (library:package).
-    local pair
+    local pair libraries
+    libraries=$(/sbin/ldconfig -p 2>/dev/null || true)
     for pair in libGL.so.1:libgl1 libfontconfig.so.1:libfontconfig1 libglib-2.0.so.0:libglib2.0-0 \
                 libX11.so.6:libx11-6 libXext.so.6:libxext6 libdbus-1.so.3:libdbus-1-3; do
-        ldconfig -p | grep -qF "${pair%%:*}" || echo "${pair#*:} a library Qt's offscreen screen test loads"
+        [[ $libraries == *"${pair%%:*}"* ]] || echo "${pair#*:} a library Qt's offscreen screen test loads"
     done
     command -v make >/dev/null 2>&1 || echo "make make test, make demo"
     command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || command -v clang++ >/dev/null 2>&1 ||
