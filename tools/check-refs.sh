@@ -88,6 +88,7 @@ installed_only=(
     tests/test_ophyd.py
     tests/test_tango.py
     tests/test_aio.py
+    tests/test_readme.py
     tests/test_panel.py
     tests/test_panel_browser.py
     tests/test_examples.py::test_examples_type_check_against_the_installed_stubs
