@@ -4,18 +4,16 @@ from __future__ import annotations
 import argparse
 import ipaddress
 import re
-import sys
 from dataclasses import dataclass
-from typing import NoReturn
 
-from .pvs import MAX_CHANNEL, MAX_NAME, help_lines, longest_suffix
+from .._program import OneLineParser, channel_list
+from .pvs import MAX_NAME, help_lines, longest_suffix
 from .units import MAX_TIMEOUT
 
 # Characters EPICS names are made of (no dots, quotes, spaces or macros), and
 # the numbers this program reads, in ASCII digits only: int() and float()
 # would also take '1_0', '+1' or other scripts' digits.
 NAME_CHARACTERS = re.compile(r"[A-Za-z0-9_:;<>\[\]+-]+")
-WHOLE = re.compile(r"[0-9]+")
 DECIMAL = re.compile(r"[0-9]+(\.[0-9]*)?|\.[0-9]+")
 MIN_SECONDS = 0.01
 
@@ -55,21 +53,6 @@ class Options:
     listen: tuple[str, ...] | None = None
 
 
-def channel_list(text: str) -> tuple[int, ...]:
-    """'1-4' or '1,3,5-8' as sorted channel numbers, each 1 to 255."""
-    channels: set[int] = set()
-    for part in text.split(","):
-        first, dash, last = part.strip().partition("-")
-        if not WHOLE.fullmatch(first) or (dash and not WHOLE.fullmatch(last)):
-            raise argparse.ArgumentTypeError(f"{text!r} is not a channel list like 1-4 or 1,3,5-8")
-        low, high = int(first), int(last if dash else first)
-        if not 1 <= low <= high <= MAX_CHANNEL:
-            raise argparse.ArgumentTypeError(
-                f"{part.strip()!r}: channels run from 1 to {MAX_CHANNEL}, low to high")
-        channels.update(range(low, high + 1))
-    return tuple(sorted(channels))
-
-
 def addresses(text: str) -> tuple[str, ...]:
     """'127.0.0.1' or '192.168.1.5,10.0.0.2': the IPv4 interfaces to serve on (0.0.0.0: all of them)."""
     found = []
@@ -89,14 +72,8 @@ def seconds(text: str) -> float:
     return value
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:  # one line, as every program of this package
-        sys.stderr.write(f"kq2741-ioc: {message} (kq2741-ioc --help)\n")
-        raise SystemExit(2)
-
-
 def parse(argv: list[str], version: str) -> Options:
-    parser = _Parser(prog="kq2741-ioc", usage=USAGE, description=DESCRIPTION, epilog=EPILOG,
+    parser = OneLineParser(prog="kq2741-ioc", usage=USAGE, description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("-p", "--port", help="serial port of the instrument, or a pyserial URL")

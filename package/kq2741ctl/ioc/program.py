@@ -12,13 +12,13 @@ import tempfile
 import threading
 import time
 import traceback
-from importlib import metadata
 from typing import NoReturn
 
 import serial
 
 from kq2741ctl import Attenuator
 
+from .._program import Exit, ranges, version
 from . import logs, options
 
 EXIT_FAILURE, EXIT_USAGE, EXIT_PORT = 1, 2, 4
@@ -52,21 +52,6 @@ class StopFlag:
         return self._set
 
 
-class Exit(Exception):
-    """Ends the program with one line on stderr and an exit status."""
-
-    def __init__(self, status: int, message: str):
-        super().__init__(message)
-        self.status = status
-
-
-def _version() -> str:
-    try:
-        return metadata.version("kq2741")
-    except metadata.PackageNotFoundError:
-        return "unknown"
-
-
 def _standard_streams() -> None:
     """A closed stdin, stdout or stderr becomes /dev/null: the next file
     opened (the serial port, a socket) must never take its number, where
@@ -89,7 +74,7 @@ def main(argv: list[str] | None = None) -> NoReturn:
     stop = StopFlag()
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: stop.set())
-    opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
+    opts = options.parse(sys.argv[1:] if argv is None else argv, version())
     if opts.screens is not None:
         _write_screens(opts)
     try:
@@ -148,15 +133,6 @@ def _say(text: str) -> None:
         pass
 
 
-def _ranges(channels: tuple[int, ...]) -> str:
-    parts, start = [], channels[0]
-    for prev, n in zip(channels, channels[1:] + (-1,)):
-        if n != prev + 1:
-            parts.append(str(start) if start == prev else f"{start}-{prev}")
-            start = n
-    return ",".join(parts)
-
-
 def _first_look(link, opts: options.Options, stop: StopFlag):
     """The instrument's state (None while it does not answer: the IOC then
     serves INVALID read-backs and keeps trying), read on a thread of its own
@@ -187,7 +163,7 @@ def _first_look(link, opts: options.Options, stop: StopFlag):
     state = found[0]
     if state is not None and state.silent():
         log.error("channels %s do not answer, though the instrument does: their PVs are INVALID until they do",
-                  _ranges(tuple(state.silent())))
+                  ranges(tuple(state.silent())))
     return state
 
 
@@ -254,7 +230,7 @@ def _serve(opts: options.Options, stop: StopFlag) -> NoReturn:
     from .link import Link
     from .owner import NOT_ANSWERING, PortOwner
     from .records import InstrumentRecords, dispatch
-    from .simulator import Simulator
+    from .._simprocess import Simulator
 
     sim = att = owner = None
     serving = False
@@ -297,7 +273,7 @@ def _serve(opts: options.Options, stop: StopFlag) -> NoReturn:
         else:
             records.recovered(state)
         owner.start(records)
-        _announce(f"kq2741-ioc: serving {opts.prefix}CH{_ranges(opts.channels)} of {port} "
+        _announce(f"kq2741-ioc: serving {opts.prefix}CH{ranges(opts.channels)} of {port} "
                   "over Channel Access and PV Access\n")
         while not stop.wait(1.0):
             pass

@@ -14,7 +14,7 @@ import textwrap
 from dataclasses import dataclass, field
 
 # The channel numbers the instrument's frames can address.
-MAX_CHANNEL = 255
+from .._program import MAX_CHANNEL
 # As many wavelengths as one answer frame can list.
 MAX_WAVELENGTHS = 124
 # EPICS record names hold at most this many bytes.

@@ -7,10 +7,9 @@ import os
 import re
 import sys
 from dataclasses import dataclass
-from typing import NoReturn
 
 # The IOC's reading of a channel list, so both programs take the same lists.
-from kq2741ctl.ioc.options import channel_list
+from kq2741ctl._program import OneLineParser, channel_list
 
 USAGE = ("kq2741-panel (-p PORT | --sim) [--bind ADDR] [--http-port N] [--channels LIST] [--token TOKEN]\n"
          "             [--timeout SECONDS] [--verbose]")
@@ -82,14 +81,8 @@ def seconds(text: str) -> float:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:  # one line, as every program of this package
-        sys.stderr.write(f"kq2741-panel: {message} (kq2741-panel --help)\n")
-        raise SystemExit(2)
-
-
 def parse(argv: list[str], version: str) -> Options:
-    parser = _Parser(prog="kq2741-panel", usage=USAGE, description=DESCRIPTION, epilog=EPILOG,
+    parser = OneLineParser(prog="kq2741-panel", usage=USAGE, description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
     where = parser.add_mutually_exclusive_group(required=True)
     where.add_argument("-p", "--port", help="serial port of the instrument, or a pyserial URL")

@@ -8,13 +8,13 @@ import secrets
 import signal
 import socket
 import sys
-from importlib import metadata
 from typing import TYPE_CHECKING, NoReturn
 
 import serial
 
 from kq2741ctl import Attenuator, NoAnswer
 from kq2741ctl._extras import install_line
+from kq2741ctl._program import Exit, version
 
 from . import options
 
@@ -27,26 +27,12 @@ START_TIMEOUT = 5.0  # seconds for the HTTP server to come up on a socket alread
 # The only addresses served without a token: this machine's own loopback.
 OPEN_ADDRESSES = (ipaddress.ip_address("127.0.0.1"), ipaddress.ip_address("::1"))
 
+
 log = logging.getLogger("kq2741ctl.panel")
 
 
-class Exit(Exception):
-    """Ends the program with one line on stderr and an exit status."""
-
-    def __init__(self, status: int, message: str):
-        super().__init__(message)
-        self.status = status
-
-
-def _version() -> str:
-    try:
-        return metadata.version("kq2741")
-    except metadata.PackageNotFoundError:
-        return "unknown"
-
-
 def main(argv: list[str] | None = None) -> NoReturn:
-    opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
+    opts = options.parse(sys.argv[1:] if argv is None else argv, version())
     try:
         import starlette  # noqa: F401
         import uvicorn  # noqa: F401
@@ -97,7 +83,7 @@ async def _first_look(instrument: Instrument, port: str, channels: tuple[int, ..
 
 
 async def _serve(opts: options.Options) -> None:
-    from kq2741ctl.ioc.simulator import Simulator
+    from kq2741ctl._simprocess import Simulator
 
     from .app import Server, build
     from .hub import Hub

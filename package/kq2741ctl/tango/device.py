@@ -27,7 +27,7 @@ from tango.server import Device, attribute, command, device_property  # type: ig
 from kq2741ctl import MAX_DB, STEP_DB, Attenuator, BadAnswer, NoAnswer, PortBusy, Refused
 
 from .owner import ChannelReading, NotConnected, PortOwner
-from .channels import channel_list, ranges
+from kq2741ctl._program import channel_list, ranges
 
 log = logging.getLogger("kq2741ctl.tango")
 

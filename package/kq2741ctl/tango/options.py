@@ -7,9 +7,8 @@ import math
 import re
 import sys
 from dataclasses import dataclass
-from typing import NoReturn
 
-from .channels import channel_list
+from kq2741ctl._program import OneLineParser, channel_list
 
 USAGE = ("kq2741-tango INSTANCE [TANGO OPTIONS]\n"
          "       kq2741-tango (-p PORT | --sim) [--tango-port N] [--device NAME] [--channels LIST]\n"
@@ -105,14 +104,9 @@ def _address(text: str) -> str:
         raise argparse.ArgumentTypeError(f"{text!r} is not an IPv4 address like 127.0.0.1") from None
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:  # one line, as every program of this package
-        sys.stderr.write(f"kq2741-tango: {message} (kq2741-tango --help)\n")
-        raise SystemExit(2)
-
 
 def parse(argv: list[str], version: str) -> WithDatabase | WithoutDatabase:
-    parser = _Parser(prog="kq2741-tango", usage=USAGE, description=DESCRIPTION, epilog=EPILOG,
+    parser = OneLineParser(prog="kq2741-tango", usage=USAGE, description=DESCRIPTION, epilog=EPILOG,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
     if argv and not argv[0].startswith("-"):
         return WithDatabase(argv[0], tuple(argv[1:]))

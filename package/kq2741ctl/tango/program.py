@@ -14,7 +14,6 @@ import socket
 import sys
 import tempfile
 import threading
-from importlib import metadata
 from pathlib import Path
 from typing import IO, Iterator, NoReturn
 
@@ -22,7 +21,7 @@ from kq2741ctl import Attenuator, NoAnswer
 from kq2741ctl._extras import install_line
 
 from . import options
-from .channels import ranges
+from kq2741ctl._program import Exit, ranges, version
 
 EXIT_FAILURE, EXIT_USAGE, EXIT_PORT = 1, 2, 4
 SERVER = "kq2741-tango"
@@ -31,23 +30,8 @@ TANGO_CLASS = "KQ2741"
 log = logging.getLogger("kq2741ctl.tango")
 
 
-class Exit(Exception):
-    """Ends the program with one line on stderr and an exit status."""
-
-    def __init__(self, status: int, message: str):
-        super().__init__(message)
-        self.status = status
-
-
-def _version() -> str:
-    try:
-        return metadata.version("kq2741")
-    except metadata.PackageNotFoundError:
-        return "unknown"
-
-
 def main(argv: list[str] | None = None) -> NoReturn:
-    opts = options.parse(sys.argv[1:] if argv is None else argv, _version())
+    opts = options.parse(sys.argv[1:] if argv is None else argv, version())
     try:
         import tango  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
@@ -195,7 +179,7 @@ def _stdout_for_the_url() -> Iterator[IO[str]]:
 
 
 def _serve_without_database(opts: options.WithoutDatabase) -> None:
-    from kq2741ctl.ioc.simulator import Simulator
+    from kq2741ctl._simprocess import Simulator
 
     _take_tcp_port(opts)
     sim = None
