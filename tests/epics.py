@@ -11,20 +11,13 @@ run does not meet another IOC.
 from __future__ import annotations
 
 import os
-import signal
 import socket
-import subprocess
-import tempfile
 import time
-from pathlib import Path
 
 import programs
+from servers import ServerProcess
 
 LOOPBACK = "127.0.0.1"
-
-
-def find_ioc() -> str | None:
-    return programs.find("kq2741-ioc")
 
 
 def _free_ports(count: int) -> list[int]:
@@ -98,73 +91,13 @@ class Loopback:
                 "EPICS_PVA_BROADCAST_PORT": first[2]}
 
 
-class Ioc:
+class Ioc(ServerProcess):
     """One kq2741-ioc process; start() returns once it printed that it serves."""
 
+    program = "kq2741-ioc"
+
     def __init__(self, *args, env: dict[str, str], start_timeout: float = 10.0):
-        self.args = [str(a) for a in args]
-        self.env = {**os.environ, **env}
-        self.start_timeout = start_timeout
-        self.proc: subprocess.Popen | None = None
-        self.line = ""
-        self._tmp = tempfile.TemporaryDirectory(prefix="kq2741-ioc-")
-        self._stderr = Path(self._tmp.name) / "stderr.log"
-
-    def start(self, serve: bool = True) -> "Ioc":
-        with open(self._stderr, "wb") as err:
-            self.proc = subprocess.Popen([find_ioc(), *self.args], env=self.env, stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.PIPE, stderr=err)
-        if serve:
-            try:
-                self.line = self._read_line()
-            except BaseException:
-                self.close()
-                raise
-        return self
-
-    def _read_line(self) -> str:
-        assert self.proc is not None
-        try:
-            return programs.first_line(self.proc, self.start_timeout) + "\n"
-        except TimeoutError:
-            raise RuntimeError(f"kq2741-ioc did not serve within {self.start_timeout} s: {self.log()!r}") from None
-        except EOFError:
-            raise RuntimeError(f"kq2741-ioc exited with {self.proc.wait(5)}: {self.log()!r}") from None
-
-    def wait(self, timeout: float = 10.0) -> int:
-        assert self.proc is not None
-        return self.proc.wait(timeout)
-
-    def stop(self, sig: int = signal.SIGTERM, timeout: float = 5.0) -> int:
-        """The signal, then the exit status (killed after timeout, and then raises)."""
-        assert self.proc is not None
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise RuntimeError(f"kq2741-ioc still ran {timeout} s after signal {sig}") from None
-        return self.proc.returncode
-
-    def log(self) -> str:
-        return self._stderr.read_text(errors="replace") if self._stderr.exists() else ""
-
-    def close(self) -> None:
-        if self.proc is not None:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            if self.proc.stdout is not None:
-                self.proc.stdout.close()
-        self._tmp.cleanup()
-
-    def __enter__(self) -> "Ioc":
-        return self.start() if self.proc is None else self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
+        super().__init__(*args, env=env, start_timeout=start_timeout)
 
 
 def until(check, timeout: float, step: float = 0.05):

@@ -11,45 +11,27 @@ from __future__ import annotations
 
 import http.client
 import json
-import os
-import signal
-import subprocess
-import tempfile
 import time
-from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
 
-import programs
+from servers import ServerProcess
 
 CHROMIUM = "/usr/bin/chromium"  # Debian's; tools/bootstrap.sh installs it
 
 
-class Panel:
+class Panel(ServerProcess):
     """One kq2741-panel process; start() returns once it printed its URL."""
 
-    def __init__(self, *args, env: dict[str, str] | None = None, start_timeout: float = 10.0):
-        self.args = [str(a) for a in args]
-        if "--http-port" not in self.args:
-            self.args += ["--http-port", "0"]
-        self.env = {**os.environ, **(env or {})}
-        self.start_timeout = start_timeout
-        self.proc: subprocess.Popen | None = None
-        self.url = ""
-        self._tmp = tempfile.TemporaryDirectory(prefix="kq2741-panel-")
-        self._stderr = Path(self._tmp.name) / "stderr.log"
+    program = "kq2741-panel"
 
-    def start(self, serve: bool = True) -> Panel:
-        with open(self._stderr, "wb") as err:
-            self.proc = subprocess.Popen([programs.find("kq2741-panel"), *self.args], env=self.env,
-                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
-        if serve:
-            try:
-                self.url = programs.first_line(self.proc, self.start_timeout)
-            except (TimeoutError, EOFError):
-                log = self.log()
-                self.close()
-                raise RuntimeError(f"kq2741-panel printed no URL: {log!r}") from None
-        return self
+    def __init__(self, *args, env: dict[str, str] | None = None, start_timeout: float = 10.0):
+        if "--http-port" not in args:
+            args += ("--http-port", "0")
+        super().__init__(*args, env=env, start_timeout=start_timeout)
+
+    @property
+    def url(self) -> str:
+        return self.line
 
     # --- where it serves ------------------------------------------------------
 
@@ -103,43 +85,6 @@ class Panel:
 
     def events(self, *, origin: str | None = "", token: str | None = "") -> Events:
         return Events(self, origin=origin, token=token)
-
-    # --- the process -------------------------------------------------------------
-
-    def stop(self, sig: int = signal.SIGTERM, timeout: float = 5.0) -> int:
-        """The signal, then the exit status (killed after timeout, and then raises)."""
-        assert self.proc is not None
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise RuntimeError(f"kq2741-panel still ran {timeout} s after signal {sig}") from None
-        return self.proc.returncode
-
-    def wait(self, timeout: float = 10.0) -> int:
-        assert self.proc is not None
-        return self.proc.wait(timeout)
-
-    def log(self) -> str:
-        return self._stderr.read_text(errors="replace") if self._stderr.exists() else ""
-
-    def close(self) -> None:
-        if self.proc is not None:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            if self.proc.stdout is not None:
-                self.proc.stdout.close()
-        self._tmp.cleanup()
-
-    def __enter__(self) -> Panel:
-        return self.start() if self.proc is None else self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
 
 
 class Events:

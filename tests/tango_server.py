@@ -10,7 +10,6 @@ with a database.
 from __future__ import annotations
 
 import os
-import signal
 import socket
 import subprocess
 import sys
@@ -18,7 +17,7 @@ import tempfile
 import time
 from pathlib import Path
 
-import programs
+from servers import ServerProcess
 
 LOOPBACK = "127.0.0.1"
 
@@ -29,64 +28,17 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-class Server:
+class Server(ServerProcess):
     """One kq2741-tango process; start() returns once it printed its URL."""
 
+    program = "kq2741-tango"
+
     def __init__(self, *args, env: dict[str, str] | None = None, start_timeout: float = 15.0):
-        self.args = [str(a) for a in args]
-        self.env = {**os.environ, **(env or {})}
-        self.start_timeout = start_timeout
-        self.proc: subprocess.Popen | None = None
-        self.url = ""
-        self._tmp = tempfile.TemporaryDirectory(prefix="kq2741-tango-")
-        self._stderr = Path(self._tmp.name) / "stderr.log"
+        super().__init__(*args, env=env, start_timeout=start_timeout)
 
-    def start(self, serve: bool = True) -> "Server":
-        with open(self._stderr, "wb") as err:
-            self.proc = subprocess.Popen([programs.find("kq2741-tango"), *self.args], env=self.env,
-                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
-        if serve:
-            try:
-                self.url = programs.first_line(self.proc, self.start_timeout)
-            except (TimeoutError, EOFError):
-                self.close()
-                raise RuntimeError(f"kq2741-tango did not serve: {self.log()!r}") from None
-        return self
-
-    def wait(self, timeout: float = 10.0) -> int:
-        assert self.proc is not None
-        return self.proc.wait(timeout)
-
-    def stop(self, sig: int = signal.SIGTERM, timeout: float = 5.0) -> int:
-        """The signal, then the exit status (killed after timeout, and then raises)."""
-        assert self.proc is not None
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise RuntimeError(f"kq2741-tango still ran {timeout} s after signal {sig}") from None
-        return self.proc.returncode
-
-    def log(self) -> str:
-        return self._stderr.read_text(errors="replace") if self._stderr.exists() else ""
-
-    def close(self) -> None:
-        if self.proc is not None:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            if self.proc.stdout is not None:
-                self.proc.stdout.close()
-        self._tmp.cleanup()
-
-    def __enter__(self) -> "Server":
-        return self.start() if self.proc is None else self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
+    @property
+    def url(self) -> str:
+        return self.line
 
 
 class Database:

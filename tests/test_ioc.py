@@ -264,7 +264,7 @@ def test_the_url_simulator_is_served_without_a_terminal(ca, epics):
     # kq2741sim:// runs the instrument inside the IOC, as on Windows and macOS.
     url = "kq2741sim://?channels=2&channel_wavelengths=2=1550,1625&device_version=4.5.6"
     with Ioc("-p", url, "--prefix", "U:", "--channels", "1-2", env=epics.server(1)) as ioc:
-        assert ioc.line == f"kq2741-ioc: serving U:CH1-2 of {url} over Channel Access and PV Access\n"
+        assert ioc.line == f"kq2741-ioc: serving U:CH1-2 of {url} over Channel Access and PV Access"
         assert read(ca, "U:VERSION_RBV")[0] == b"4.5.6"
         assert read(ca, "U:CH2:WLS_RBV")[0] == [1550, 1625]
         assert put(ca, "U:CH2:ATT", 12.34) and put(ca, "U:CH2:WL", 1625)
