@@ -14,7 +14,6 @@ import os
 import socket
 import time
 
-import programs
 from servers import ServerProcess
 
 LOOPBACK = "127.0.0.1"
