@@ -91,6 +91,8 @@ installed_only=(
     tests/test_readme.py
     tests/test_panel.py
     tests/test_panel_browser.py
+    tests/test_extras.py
+    tests/test_examples.py::test_an_example_without_its_dependency_says_what_it_needs_in_one_line
     tests/test_examples.py::test_examples_type_check_against_the_installed_stubs
     tests/test_examples.py::test_stubs_match_the_built_module
     tests/test_examples.py::test_mypy_sees_wrong_arguments_and_misspelt_result_keys
