@@ -7,6 +7,7 @@ plain attribute assignment or monkeypatch.
 from __future__ import annotations
 
 import copy
+import signal
 
 import pytest
 from serial.serialutil import to_bytes
@@ -117,6 +118,11 @@ def pytest_collection_modifyitems(config, items):
 
 
 def pytest_configure(config):
+    # A shell starts a background job with SIGINT ignored, and Python then
+    # leaves it so: Ctrl-C tests would see nothing. Python's own handler, as
+    # in a terminal; the programs the tests start get the default again.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     config.addinivalue_line("markers", "needs(*names): programs the test runs; a missing one fails it "
                                        "(tests/programs.py)")
 
