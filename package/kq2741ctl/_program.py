@@ -9,6 +9,10 @@ import sys
 from importlib import metadata
 from typing import NoReturn
 
+# The statuses every program ends with, as kq2741ctl's: 1 an operation
+# failed, 2 a usage error, 4 the port cannot be had.
+EXIT_FAILURE, EXIT_USAGE, EXIT_PORT = 1, 2, 4
+
 # Channels are one byte on the wire; 0 addresses nobody.
 MAX_CHANNEL = 255
 # ASCII digits only: int() would also take '1_0', '+1' or other scripts' digits.

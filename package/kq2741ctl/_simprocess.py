@@ -1,4 +1,4 @@
-"""--sim: kq2741-sim started for the IOC's lifetime."""
+"""--sim: kq2741-sim started for a server's lifetime."""
 from __future__ import annotations
 
 import os
@@ -7,6 +7,8 @@ import shutil
 import subprocess
 import sysconfig
 import time
+
+from ._program import EXIT_PORT, Exit
 
 START_TIMEOUT = 5.0
 
@@ -66,3 +68,16 @@ class Simulator:
         for pipe in (self.proc.stdin, self.proc.stdout):
             if pipe is not None:
                 pipe.close()
+
+
+def started_or_given(sim: bool, port: str | None, channels: tuple[int, ...]) -> tuple[Simulator | None, str]:
+    """The port a server drives: its own simulator's, with enough channels
+    for the ones it serves, or the one it was given."""
+    if not sim:
+        assert port is not None
+        return None, port
+    try:
+        simulator = Simulator(max(channels))
+    except OSError as error:
+        raise Exit(EXIT_PORT, str(error)) from None
+    return simulator, simulator.port

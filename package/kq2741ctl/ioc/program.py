@@ -18,10 +18,9 @@ import serial
 
 from kq2741ctl import Attenuator
 
-from .._program import Exit, ranges, version
+from .._program import EXIT_FAILURE, EXIT_PORT, EXIT_USAGE, Exit, ranges, version
 from . import logs, options
 
-EXIT_FAILURE, EXIT_USAGE, EXIT_PORT = 1, 2, 4
 # After a stop signal the port worker may be inside an exchange (up to
 # --timeout); the program does not wait for it longer than this.
 STOP_GRACE = 0.5
@@ -230,7 +229,7 @@ def _serve(opts: options.Options, stop: StopFlag) -> NoReturn:
     from .link import Link
     from .owner import NOT_ANSWERING, PortOwner
     from .records import InstrumentRecords, dispatch
-    from .._simprocess import Simulator
+    from .._simprocess import started_or_given
 
     sim = att = owner = None
     serving = False
@@ -240,13 +239,7 @@ def _serve(opts: options.Options, stop: StopFlag) -> NoReturn:
             acf = access.use(opts.acf)
         except access.Unreadable as error:
             raise Exit(EXIT_USAGE, f"--acf {error}" if opts.acf else str(error)) from None
-        if opts.sim:
-            try:
-                sim = Simulator(max(opts.channels))
-            except OSError as error:
-                raise Exit(EXIT_PORT, str(error)) from None
-        port = sim.port if sim else opts.port
-        assert port is not None
+        sim, port = started_or_given(opts.sim, opts.port, opts.channels)
         # reconnect: after a loss the next call opens the port again by its
         # name, so the worker only has to keep asking.
         att = Attenuator(port, timeout=opts.timeout, reconnect=True)

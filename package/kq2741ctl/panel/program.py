@@ -14,14 +14,14 @@ import serial
 
 from kq2741ctl import Attenuator, NoAnswer
 from kq2741ctl._extras import install_line
-from kq2741ctl._program import Exit, version
+from kq2741ctl._program import EXIT_FAILURE, EXIT_PORT, EXIT_USAGE, Exit, version
 
 from . import options
 
 if TYPE_CHECKING:
     from .instrument import Instrument
 
-EXIT_FAILURE, EXIT_USAGE, EXIT_PORT, EXIT_HTTP = 1, 2, 4, 5
+EXIT_HTTP = 5
 START_TIMEOUT = 5.0  # seconds for the HTTP server to come up on a socket already listening
 
 # The only addresses served without a token: this machine's own loopback.
@@ -83,7 +83,7 @@ async def _first_look(instrument: Instrument, port: str, channels: tuple[int, ..
 
 
 async def _serve(opts: options.Options) -> None:
-    from kq2741ctl._simprocess import Simulator
+    from kq2741ctl._simprocess import started_or_given
 
     from .app import Server, build
     from .hub import Hub
@@ -109,13 +109,7 @@ async def _serve(opts: options.Options) -> None:
     sock = _listen(opts.bind, opts.http_port)
     sim = att = instrument = hub = None
     try:
-        if opts.sim:
-            try:
-                sim = Simulator(max(opts.channels))
-            except OSError as error:
-                raise Exit(EXIT_PORT, str(error)) from None
-        port = sim.port if sim else opts.port
-        assert port is not None
+        sim, port = started_or_given(opts.sim, opts.port, opts.channels)
         try:
             att = Attenuator(port, timeout=opts.timeout)
         except (ValueError, TypeError) as error:

@@ -21,9 +21,8 @@ from kq2741ctl import Attenuator, NoAnswer
 from kq2741ctl._extras import install_line
 
 from . import options
-from kq2741ctl._program import Exit, ranges, version
+from kq2741ctl._program import EXIT_FAILURE, EXIT_PORT, EXIT_USAGE, Exit, ranges, version
 
-EXIT_FAILURE, EXIT_USAGE, EXIT_PORT = 1, 2, 4
 SERVER = "kq2741-tango"
 TANGO_CLASS = "KQ2741"
 
@@ -179,18 +178,12 @@ def _stdout_for_the_url() -> Iterator[IO[str]]:
 
 
 def _serve_without_database(opts: options.WithoutDatabase) -> None:
-    from kq2741ctl._simprocess import Simulator
+    from kq2741ctl._simprocess import started_or_given
 
     _take_tcp_port(opts)
     sim = None
     try:
-        if opts.sim:
-            try:
-                sim = Simulator(max(opts.channels))
-            except OSError as error:
-                raise Exit(EXIT_PORT, str(error)) from None
-        port = sim.port if sim else opts.port
-        assert port is not None
+        sim, port = started_or_given(opts.sim, opts.port, opts.channels)
         _look_before_serving(port, opts)
         with tempfile.TemporaryDirectory(prefix="kq2741-tango-") as folder, _stdout_for_the_url() as out:
             database = _file_database(folder, opts, port)
