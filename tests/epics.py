@@ -10,9 +10,13 @@ run does not meet another IOC.
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import socket
 import time
+from collections.abc import Iterator
+
+import pytest
 
 from servers import ServerProcess
 
@@ -88,6 +92,27 @@ class Loopback:
                 "EPICS_PVA_ADDR_LIST": " ".join(f"{LOOPBACK}:{udp}" for _, _, udp in self._servers),
                 "EPICS_CA_SERVER_PORT": first[0], "EPICS_PVA_SERVER_PORT": first[1],
                 "EPICS_PVA_BROADCAST_PORT": first[2]}
+
+
+@contextlib.contextmanager
+def on_loopback(servers: int = 2) -> Iterator[Loopback]:
+    """Free ports for `servers` IOCs, with this process's clients pointed at
+    them until the block ends."""
+    ports = Loopback(servers)
+    with pytest.MonkeyPatch.context() as mp:
+        for name, value in ports.client.items():
+            mp.setenv(name, value)
+        yield ports
+
+
+@contextlib.contextmanager
+def ca_client() -> Iterator:
+    """A caproto client for the block, disconnected after it."""
+    context = ca_context()
+    try:
+        yield context
+    finally:
+        context.disconnect()
 
 
 class Ioc(ServerProcess):

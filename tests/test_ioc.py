@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from epics import Ioc, Loopback, ca_context, ca_put, ca_read, until
+from epics import Ioc, ca_context, ca_put, ca_read, on_loopback, until
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
@@ -28,10 +28,7 @@ SETTING = re.compile(r" rx .*\| ch\d+ (set attenuation|select|clear|disconnect|f
 @pytest.fixture(scope="module")
 def epics():
     """IOC 0 serves the module (served), IOC 1 one test at a time."""
-    ports = Loopback(servers=2)
-    with pytest.MonkeyPatch.context() as mp:
-        for name, value in ports.client.items():
-            mp.setenv(name, value)
+    with on_loopback(servers=2) as ports:
         yield ports
 
 

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from epics import Ioc, Loopback, answers_search, ca_context, ca_put, ca_read, until
+from epics import Ioc, answers_search, ca_client, ca_context, ca_put, ca_read, on_loopback, until
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
@@ -22,18 +22,14 @@ WRITE_ALARM, COMM_ALARM = 2, 9
 
 @pytest.fixture(scope="module")
 def epics():
-    ports = Loopback(servers=2)
-    with pytest.MonkeyPatch.context() as mp:
-        for name, value in ports.client.items():
-            mp.setenv(name, value)
+    with on_loopback(servers=2) as ports:
         yield ports
 
 
 @pytest.fixture(scope="module")
 def ca(epics):
-    context = ca_context()
-    yield context
-    context.disconnect()
+    with ca_client() as context:
+        yield context
 
 
 @pytest.fixture(scope="module")

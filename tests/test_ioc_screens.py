@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from epics import Ioc, Loopback, ca_context, ca_put, ca_read
+from epics import Ioc, ca_client, ca_put, ca_read, on_loopback
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
@@ -24,18 +24,14 @@ RENDER = Path(__file__).resolve().parent / "screens" / "render_pydm.py"
 
 @pytest.fixture(scope="module")
 def epics():
-    ports = Loopback(servers=1)
-    with pytest.MonkeyPatch.context() as mp:
-        for name, value in ports.client.items():
-            mp.setenv(name, value)
+    with on_loopback(servers=1) as ports:
         yield ports
 
 
 @pytest.fixture(scope="module")
 def ca(epics):
-    context = ca_context()
-    yield context
-    context.disconnect()
+    with ca_client() as context:
+        yield context
 
 
 @pytest.fixture(scope="module")

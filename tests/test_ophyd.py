@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from epics import Ioc, Loopback, until
+from epics import Ioc, on_loopback, until
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
@@ -25,10 +25,7 @@ PROTOCOLS = ["O:", "ca://O:"]
 
 @pytest.fixture(scope="module")
 def served():
-    ports = Loopback(servers=1)
-    with pytest.MonkeyPatch.context() as mp:
-        for name, value in ports.client.items():
-            mp.setenv(name, value)
+    with on_loopback(servers=1) as ports:
         with Simulator("--channels", 2, "--channel-wavelengths", "2=1310,1550") as sim:
             with Ioc("-p", sim.port, "--prefix", "O:", "--channels", "1-2", env=ports.server(0)) as ioc:
                 yield sim, ioc
