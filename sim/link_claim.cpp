@@ -1,6 +1,7 @@
 #include "link_claim.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -79,6 +81,9 @@ int stream_socket() {
 // the owner with its backlog; the room is for stops refused or still waiting.
 constexpr int kBacklog = 64;
 
+// How long an owner that is ending may take to let go of the name.
+constexpr std::chrono::milliseconds kOwnerEnding{500};
+
 bool connect_owner(const Address& a, int fd, pid_t& pid) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&a.un), a.size) != 0) return false;
     ucred cred{};
@@ -116,16 +121,35 @@ int terminate(pid_t pid, int connection) {
 
 std::optional<LinkClaim> LinkClaim::take(const std::string& link) {
     const Address a = claim_address(link);
-    Fd fd(stream_socket());
-    if (fd.fd < 0) fail("socket");
-    if (bind(fd.fd, reinterpret_cast<const sockaddr*>(&a.un), a.size) == 0) {
-        if (listen(fd.fd, kBacklog) != 0) fail("listen");
-        LinkClaim claim(fd.fd);
-        fd.fd = -1;
-        return claim;
+    // A simulator killed a moment ago holds the name until its exit has
+    // closed every descriptor, which can come after its port is already
+    // gone: a restart right after (a replug, a test) must not be refused
+    // for it. An owner that is ending hangs up a connection; a live one
+    // never does, so it is refused once this wait is over.
+    const auto deadline = std::chrono::steady_clock::now() + kOwnerEnding;
+    for (;;) {
+        Fd fd(stream_socket());
+        if (fd.fd < 0) fail("socket");
+        if (bind(fd.fd, reinterpret_cast<const sockaddr*>(&a.un), a.size) == 0) {
+            if (listen(fd.fd, kBacklog) != 0) fail("listen");
+            LinkClaim claim(fd.fd);
+            fd.fd = -1;
+            return claim;
+        }
+        if (errno != EADDRINUSE) fail("bind");
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        Fd probe(stream_socket());
+        if (probe.fd < 0) fail("socket");
+        pid_t pid = 0;
+        if (connect_owner(a, probe.fd, pid)) {
+            if (!hung_up(probe.fd, static_cast<int>(left.count()))) return std::nullopt;
+        } else {
+            // Bound but not listening: ending, or another one starting.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
-    if (errno != EADDRINUSE) fail("bind");
-    return std::nullopt;
 }
 
 LinkClaim::LinkClaim(LinkClaim&& other) noexcept : fd_(other.fd_) {
