@@ -38,7 +38,8 @@ def browser():
 @pytest.fixture(scope="module")
 def served():
     with Simulator("--channels", 2, "--channel-wavelengths", "2=1310,1550,1625") as sim:
-        with Panel("-p", sim.port, "--channels", "1-2", "--token", "browser-token-99") as panel:
+        # A generous time-out: a loaded machine must not pass for a lost instrument here.
+        with Panel("-p", sim.port, "--channels", "1-2", "--token", "browser-token-99", "--timeout", 2) as panel:
             yield sim, panel
             assert panel.stop() == 0, panel.log()
 
@@ -70,7 +71,7 @@ def test_a_typed_value_shows_its_read_back(page, served, typed, shown, taken, ap
     from playwright.sync_api import expect
 
     sim, panel = served
-    panel.post("/channel/1/attenuation", {"db": "1"})
+    assert panel.post("/channel/1/attenuation", {"db": "1"})[0] == 200, panel.log()
     expect(readback(page, 1)).to_have_text("1.00")
     attenuation(page, 1).fill(typed)
     if apply == "Enter":
@@ -88,7 +89,7 @@ def test_a_refused_value_shows_its_message_at_the_field(page, served, typed):
     from playwright.sync_api import expect
 
     sim, panel = served
-    panel.post("/channel/1/attenuation", {"db": "2.5"})
+    assert panel.post("/channel/1/attenuation", {"db": "2.5"})[0] == 200, panel.log()
     expect(readback(page, 1)).to_have_text("2.50")
     field = attenuation(page, 1)
     field.fill(typed)
