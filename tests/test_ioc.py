@@ -191,7 +191,7 @@ def monitor(context, name, seen: list):
     subscription = pv(context, name).subscribe(data_type="time")
     callback = lambda sub, r: seen.append((r.data[0], r.metadata.severity))  # noqa: E731
     subscription.add_callback(callback)
-    assert until(lambda: seen, 2.0)
+    assert until(lambda: seen, 10.0)
     return subscription, callback
 
 
