@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from epics import Ioc, answers_search, ca_client, ca_context, ca_put, ca_read, on_loopback, until
+from epics import Ioc, answers_search, ca_client, ca_put, ca_read, on_loopback, until
 from simulator import Simulator
 
 pytestmark = pytest.mark.needs("kq2741-ioc", "kq2741-sim")
@@ -109,9 +109,8 @@ def test_a_value_queued_behind_a_put_is_never_posted_unchecked(ca, slow):
     good put is under way: EPICS queues them in VAL; no monitor update shows
     one, and the instrument never gets one."""
     sim, _ = slow
-    monitor = ca_context()
     seen: list[tuple[int, int]] = []
-    try:
+    with ca_client() as monitor:
         wl = monitor.get_pvs("S:CH1:WL", timeout=2)[0]
         callback = lambda sub, reading: seen.append((int(reading.data[0]), int(reading.metadata.severity)))  # noqa: E731
         subscription = wl.subscribe(data_type="time")
@@ -126,8 +125,6 @@ def test_a_value_queued_behind_a_put_is_never_posted_unchecked(ca, slow):
             thread.join(5)
             assert until(lambda: ca_read(ca, "S:CH1:WL")[1] == MAJOR, 10.0)  # the queued one, refused
         time.sleep(0.3)
-    finally:
-        monitor.disconnect()
     assert [s for s in seen if s[0] == 1551] == []
     assert sim.state()["channels"][0]["wavelength_index"] == 2  # 1550, the last good one
 
@@ -151,8 +148,7 @@ def test_a_noisy_line_is_not_a_lost_instrument(ca, epics):
         with Ioc("-p", sim.port, "--prefix", "N:", "--channels", "1", "--timeout", 0.05, "--poll", 0.1,
                  env=epics.server(1)) as ioc:
             connected: list[int] = []
-            monitor = ca_context()
-            try:
+            with ca_client() as monitor:
                 subscription = monitor.get_pvs("N:CONNECTED_RBV", timeout=2)[0].subscribe()
                 callback = lambda sub, reading: connected.append(int(reading.data[0]))  # noqa: E731
                 subscription.add_callback(callback)
@@ -160,8 +156,6 @@ def test_a_noisy_line_is_not_a_lost_instrument(ca, epics):
                 for i in range(60):
                     value = round(1 + i * 0.01, 2)
                     results.append((ca_put(ca, "N:CH1:ATT", value), ca_read(ca, "N:CH1:ATT")[:2], value))
-            finally:
-                monitor.disconnect()
             assert [r for r in results if r[:2] != (True, (r[2], NO_ALARM))] == []
             assert connected and set(connected) == {1}
             assert sim.state()["channels"][0]["attenuation_steps"] == 159
@@ -175,7 +169,6 @@ def test_connected_changes_when_puts_start_and_stop_being_refused(ca, epics):
     with Simulator("--channels", 1) as sim:
         with Ioc("-p", sim.port, "--prefix", "C:", "--channels", "1", env=epics.server(1)) as ioc:
             changes: list[tuple[int, float]] = []
-            monitor = ca_context()
             puts: list[tuple[bool, float]] = []  # (taken without alarm, when its answer came)
             completed_alarms = set()  # of the puts that completed, refused
 
@@ -188,7 +181,7 @@ def test_connected_changes_when_puts_start_and_stop_being_refused(ca, epics):
                     puts.append((completed and alarm[0] == NO_ALARM, answered))
                     if completed and alarm[0] != NO_ALARM:
                         completed_alarms.add(alarm)
-            try:
+            with ca_client() as monitor:
                 subscription = monitor.get_pvs("C:CONNECTED_RBV", timeout=2)[0].subscribe(data_type="time")
                 callback = lambda sub, r: changes.append((int(r.data[0]), r.metadata.timestamp))  # noqa: E731
                 subscription.add_callback(callback)
@@ -199,8 +192,6 @@ def test_connected_changes_when_puts_start_and_stop_being_refused(ca, epics):
                 finally:
                     sim.signal(signal.SIGCONT)
                 putting(1.5)
-            finally:
-                monitor.disconnect()
             assert [value for value, _ in changes] == [1, 0, 1]
             lost, back = changes[1][1], changes[2][1]
             refused = [when for taken, when in puts if not taken]
@@ -330,11 +321,8 @@ def test_closed_or_broken_standard_streams(epics, tmp_path, closed):
             os.close(write_end)
         # Serving, though nobody can read its line.
         assert until(lambda: answers_search(f"{prefix}CONNECTED_RBV", epics.ca_port(1)), 10.0)
-        ca = ca_context()
-        try:
+        with ca_client() as ca:
             assert until(lambda: _connected(ca, f"{prefix}CONNECTED_RBV"), 5.0)
-        finally:
-            ca.disconnect()
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(10) == 0
     finally:

@@ -24,13 +24,13 @@ interpreter() {
     fi
 }
 
-# One version's run: its lines in $work/VERSION.out and its one-line result
-# in $work/VERSION.result.
-one_version() {
-    local version=$1 python full venv dist wheel log
+summary=()
+failed=0
+for version in $versions; do
     if ! python=$(interpreter "$version"); then
-        echo "$version: skipped (not installed)" > "$work/$version.result"
-        return 0
+        say "CPython $version: not installed, skipped"
+        summary+=("$version: skipped (not installed)")
+        continue
     fi
     full=$("$python" -c 'import platform; print(platform.python_version())')
     say "CPython $full ($python)"
@@ -48,28 +48,14 @@ one_version() {
     log="$work/$version/pytest.log"
     if (cd "$work/$version" && env -u KQ2741_SIM "$venv/bin/python" -m pytest -q -p no:cacheprovider \
             --rootdir "$root" "$root/tests") > "$log" 2>&1; then
-        echo "$full: $(tail -n 1 "$log")" > "$work/$version.result"
+        result=$(tail -n 1 "$log")
     else
-        echo "$full: FAILED: $(tail -n 1 "$log")" > "$work/$version.result"
+        result="FAILED: $(tail -n 1 "$log")"
+        failed=1
         tail -n 40 "$log" >&2
     fi
-    say "CPython $(cat "$work/$version.result")"
-}
-
-mkdir -p "$work"
-# One version after another: side by side they take a third less time, but
-# the load makes the suites' servers and browser slower than any user's.
-for version in $versions; do
-    rm -f "$work/$version.result"
-    one_version "$version" 2>&1 | tee "$work/$version.out" || true
-done
-
-summary=()
-failed=0
-for version in $versions; do
-    result=$(cat "$work/$version.result" 2>/dev/null || echo "$version: FAILED: it ended before saying how")
-    summary+=("$result")
-    case $result in *FAILED*) failed=1 ;; esac
+    say "CPython $full: $result"
+    summary+=("$full: $result")
 done
 
 say "summary"
